@@ -1,0 +1,22 @@
+// Process exit codes, also reported as the Win32 exit code of every service status.
+#pragma once
+
+#include <cstdint>
+
+enum : uint32_t {
+    kExitOk = 0,
+    kExitDebugLogFailed = 0xF000001,
+    kExitOsSymbolsFailed = 0xF000002,
+    kExitMemoryFailed = 0xF000003,
+    kExitPathsFailed = 0xF000004,
+    kExitWscClientFailed = 0xF000008,
+    kExitOsNotificationsFailed = 0xF000009,
+    kExitOsNotificationThreadFailed = 0xF000013,
+    kExitCommandAttrsFailed = 0xF000018,
+    kExitCommsThreadFailed = 0xF000020,
+    kExitNoServiceManager = 0xF000021,
+    kExitNoServiceEntry = 0xF000022,
+    kExitDispatcherFailed = 0xF000024,
+    kExitNotStartPending = 0xF000025,
+    kExitEventJournalThreadFailed = 0xF000027,
+};

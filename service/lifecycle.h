@@ -1,0 +1,27 @@
+// Process-wide lifecycle state shared by start-up, service control and shutdown:
+// the exit code and one started flag per component, set when it came up and cleared
+// by the shutdown step that releases it.
+#pragma once
+
+#include <cstdint>
+
+extern uint32_t ExitCode;
+
+struct SgStartedFlags {
+    uint8_t debugStarted;
+    uint8_t poolStarted;
+    uint8_t pathsStarted;
+    uint8_t commandAttrsStarted;
+    uint8_t wscStarted;
+    uint8_t syncPortUp;
+    uint8_t driverConnected;
+    uint8_t notifyStarted;
+    uint8_t journalsStarted;
+    uint8_t perfLoggerUp;
+    uint8_t telemetryUp;
+};
+
+extern SgStartedFlags Started;
+
+// 64-bit-kernel flag set by the start-up banner from the processor architecture.
+extern bool Is64BitKernel;
