@@ -12,6 +12,7 @@
 #include "service/exit_codes.h"
 #include "service/identity.h"
 #include "service/lifecycle.h"
+#include "service/service_control.h"
 
 uint32_t ExitCode = kExitOk;
 SgStartedFlags Started = {};
@@ -164,6 +165,13 @@ void RunStartupSequence(const char* argv0) {
     if (!EnableDebugPrivilege()) ExitStep();
     if (!CheckServiceControlManager()) ExitStep();
 
-    // The service control dispatcher takes over the main thread here.
+    // The dispatcher returns once ServiceMain has reported the stopped state.
+    char serviceName[sizeof(kServiceName)];
+    memcpy(serviceName, kServiceName, sizeof(kServiceName));
+    SERVICE_TABLE_ENTRYA table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
+    if (!SgStartServiceCtrlDispatcherA(table)) {
+        ExitCode = kExitDispatcherFailed;
+        SgDebugPrint(SG_FAC_INIT, SG_LVL_ERROR, "ERROR: Could not start as a service!");
+    }
     ExitStep();
 }

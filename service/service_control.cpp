@@ -1,0 +1,162 @@
+#include "service/service_control.h"
+
+#include "runtime/debug_log.h"
+#include "runtime/os_symbols.h"
+#include "runtime/threads.h"
+#include "service/identity.h"
+#include "service/lifecycle.h"
+#include "service/subsystems.h"
+
+namespace {
+
+constexpr DWORD kWaitHintMs = 10000;
+constexpr DWORD kAcceptStopAndShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+
+// The status record is written by the control handler (main thread) and by ServiceMain
+// (service thread); the lock keeps every report a consistent whole record.
+INIT_ONCE gStatusOnce = INIT_ONCE_STATIC_INIT;
+CRITICAL_SECTION gStatusLock;
+SERVICE_STATUS gStatus = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
+
+// Set once a stop was asked for, by the SCM or a console event. ServiceMain reads it
+// before it hands the run flag to the main loop, so a stop that arrives while the
+// threads are being started is not overwritten.
+volatile LONG gStopRequested = 0;
+
+BOOL CALLBACK InitStatusLock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&gStatusLock);
+    return TRUE;
+}
+
+void LockStatus() {
+    InitOnceExecuteOnce(&gStatusOnce, InitStatusLock, nullptr, nullptr);
+    EnterCriticalSection(&gStatusLock);
+}
+
+// Reports the whole record; the exit code is always the current ExitCode. Called with
+// the status lock held.
+void ReportLocked() {
+    gStatus.dwWin32ExitCode = ExitCode;
+    gStatus.dwServiceSpecificExitCode = 0;
+    SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Service status %lu checkpoint %lu wait hint %lu exit code 0x%08lX",
+                 gStatus.dwCurrentState, gStatus.dwCheckPoint, gStatus.dwWaitHint, gStatus.dwWin32ExitCode);
+    if (gStatusHandle != nullptr && SgSetServiceStatus != nullptr) SgSetServiceStatus(gStatusHandle, &gStatus);
+}
+
+void SetAndReport(DWORD state, DWORD accepted, DWORD checkpoint, DWORD waitHint) {
+    LockStatus();
+    gStatus.dwCurrentState = state;
+    gStatus.dwControlsAccepted = accepted;
+    gStatus.dwCheckPoint = checkpoint;
+    gStatus.dwWaitHint = waitHint;
+    ReportLocked();
+    LeaveCriticalSection(&gStatusLock);
+}
+
+void ReportCurrent() {
+    LockStatus();
+    ReportLocked();
+    LeaveCriticalSection(&gStatusLock);
+}
+
+void RequestStop() {
+    InterlockedExchange(&gStopRequested, 1);
+    SgStopThread(MainLoopThread);
+}
+
+void HandleStopControl() {
+    RequestStop();
+    LockStatus();
+    gStatus.dwCurrentState = SERVICE_STOP_PENDING;
+    gStatus.dwCheckPoint = 1;
+    gStatus.dwWaitHint = kWaitHintMs;
+    ReportLocked();
+    LeaveCriticalSection(&gStatusLock);
+}
+
+}  // namespace
+
+DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD, LPVOID, LPVOID) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            HandleStopControl();
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            ReportCurrent();
+            return NO_ERROR;
+        default:
+            ReportCurrent();
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control) {
+    if (control == SERVICE_CONTROL_STOP) {
+        HandleStopControl();
+    } else {
+        ReportCurrent();
+    }
+}
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            RequestStop();
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+    if (!SgSetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE)) {
+        SgDebugPrint(SG_FAC_INIT, SG_LVL_ERROR, "ERROR: Unable to register handler for ctrl-c 0x%08X",
+                     static_cast<unsigned>(GetLastError()));
+    }
+
+    LockStatus();
+    gStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    gStatus.dwCurrentState = SERVICE_START_PENDING;
+    gStatus.dwCheckPoint = 1;
+    gStatus.dwWaitHint = kWaitHintMs;
+    LeaveCriticalSection(&gStatusLock);
+
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    if (SgRegisterServiceCtrlHandlerExA != nullptr) {
+        handle = SgRegisterServiceCtrlHandlerExA(kServiceName, ServiceCtrlHandlerEx, nullptr);
+    } else {
+        handle = SgRegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
+    }
+    LockStatus();
+    gStatusHandle = handle;
+    LeaveCriticalSection(&gStatusLock);
+
+    if (InitSubsystems()) {
+        SetAndReport(SERVICE_START_PENDING, kAcceptStopAndShutdown, 2, kWaitHintMs);
+
+        // Worker threads owned by the communications, OS notification and event-journal
+        // subsystems are started here, in that order, each failing start-up with its code.
+
+        if (InterlockedCompareExchange(&gStopRequested, 0, 0) == 0) {
+            SetAndReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
+            // A stop that arrives from here on clears the run flag set now.
+            SgThreadSetRunning(MainLoopThread);
+            if (InterlockedCompareExchange(&gStopRequested, 0, 0) != 0) SgStopThread(MainLoopThread);
+            RunMainLoop(nullptr);
+        }
+    }
+
+    LockStatus();
+    gStatus.dwCurrentState = SERVICE_STOP_PENDING;
+    gStatus.dwCheckPoint = 2;
+    gStatus.dwWaitHint = kWaitHintMs;
+    ReportLocked();
+    LeaveCriticalSection(&gStatusLock);
+    ShutdownService();
+    SetAndReport(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0);
+}
