@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# CMAKE_CROSSCOMPILING_EMULATOR: runs one Windows program under Wine and returns its exit status.
+#
+#   wine-run.sh PROGRAM [ARGS...]
+#
+# The prefix is NVX_WINEPREFIX when set, otherwise <build tree>/wineprefix, where the build tree
+# is the nearest directory above PROGRAM that holds a CMakeCache.txt; it is created on first use.
+# The call is bounded by NVX_WINE_TIMEOUT seconds (default 120; exit status 124 when it fires).
+# A Windows exit code is seen here modulo 256, so programs run this way must report failure with
+# small codes (GoogleTest uses 1).
+set -u
+
+nvx_source_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source-path=SCRIPTDIR source=../scripts/wine-env.sh
+. "$nvx_source_root/scripts/wine-env.sh"
+
+if [ $# -lt 1 ]; then
+    echo "usage: wine-run.sh PROGRAM [ARGS...]" >&2
+    exit 2
+fi
+
+prefix_for_program() {
+    local dir
+    dir=$(cd "$(dirname "$1")" 2>/dev/null && pwd) || return 1
+    while :; do
+        if [ -f "$dir/CMakeCache.txt" ]; then
+            printf '%s/wineprefix\n' "$dir"
+            return 0
+        fi
+        [ "$dir" = / ] && return 1
+        dir=$(dirname "$dir")
+    done
+}
+
+prefix=${NVX_WINEPREFIX:-}
+if [ -z "$prefix" ]; then
+    prefix=$(prefix_for_program "$1") || {
+        echo "wine-run.sh: $1 is not inside a CMake build tree; set NVX_WINEPREFIX" >&2
+        exit 125
+    }
+fi
+nvx_wine_prefix_init "$prefix" || exit 125
+
+limit=${NVX_WINE_TIMEOUT:-120}
+started=$SECONDS
+list_tests=false
+for arg in "$@"; do
+    [ "$arg" = --gtest_list_tests ] && list_tests=true
+done
+if $list_tests; then
+    # The Windows C runtime writes CRLF; CMake's test discovery parses LF-only lines.
+    nvx_wine_run "$prefix" "$@" | tr -d '\r'
+    status=${PIPESTATUS[0]}
+else
+    nvx_wine_run "$prefix" "$@"
+    status=$?
+fi
+if [ "$status" -eq 124 ] && [ $((SECONDS - started)) -ge "$limit" ]; then
+    echo "wine-run.sh: $1 was stopped after $limit s (NVX_WINE_TIMEOUT)" >&2
+fi
+exit "$status"

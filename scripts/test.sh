@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The test command: sets the machine up, builds the "mingw" preset and runs every test under Wine.
+#
+#   scripts/test.sh [CTEST ARGS...]      e.g. scripts/test.sh -R lzma
+#
+# The build tree's Wine prefix (build/mingw/wineprefix) gets a persistent wineserver for the run;
+# it is ended on every exit path, and the run fails if any process of the prefix is left.
+# Exit status: ctest's (non-zero when a test failed), or 1 when set-up or clean-up failed.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+log() { printf '[test] %s\n' "$*"; }
+
+"$root/scripts/setup.sh"
+
+log "configuring preset mingw"
+cmake --preset mingw >/dev/null
+log "building preset mingw"
+cmake --build --preset mingw
+
+# shellcheck source-path=SCRIPTDIR source=wine-env.sh
+. "$root/scripts/wine-env.sh"
+prefix=$root/build/mingw/wineprefix
+
+finish() {
+    local rc=$?
+    trap - EXIT INT TERM
+    if ! nvx_wine_down "$prefix"; then
+        log "ERROR: Wine processes of $prefix outlived the wineserver"
+        rc=1
+    fi
+    if [ -n "$(nvx_wine_pids "$prefix")" ]; then
+        log "ERROR: Wine processes of $prefix are still running"
+        rc=1
+    fi
+    exit "$rc"
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+log "starting wineserver for $prefix"
+nvx_wine_up "$prefix"
+
+ctest --preset mingw "$@"
