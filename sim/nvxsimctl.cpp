@@ -1,0 +1,351 @@
+// nvxsimctl: the simulated machine's service-control tool, run inside the machine.
+//
+//   nvxsimctl start NAME [timeoutMs]
+//   nvxsimctl control NAME stop|pause|continue|interrogate|<number> [timeoutMs]
+//   nvxsimctl query NAME
+//   nvxsimctl hold EVENT
+//   nvxsimctl release EVENT
+//
+// Every line is machine-readable: a keyword, then key=value fields (a state also has its
+// name as a bare word). t_ms is the time since the request was made, so start and stop
+// times are measured inside the machine, free of the host's process start-up costs.
+//
+//   START result=1 error=0 t_ms=0.412
+//   CONTROL code=1 result=1 error=0 t_ms=0.350
+//   STATUS state=4 RUNNING checkpoint=0 wait_hint=0 exit_code=0x00000000 accepted=0x1 source=poll t_ms=71.030
+//   ERROR op=start error=1056 name=ERROR_SERVICE_ALREADY_RUNNING
+//   TIMEOUT op=start t_ms=30000.102
+//
+// The exit code is 0 on success and the Win32 error otherwise (1053 when a wait timed out).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kDefaultTimeoutMs = 30000;
+constexpr DWORD kServiceAccess = SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
+                                 SERVICE_QUERY_STATUS | SERVICE_USER_DEFINED_CONTROL;
+
+LARGE_INTEGER gFrequency;
+LARGE_INTEGER gOrigin;
+
+void ResetClock() {
+    QueryPerformanceFrequency(&gFrequency);
+    QueryPerformanceCounter(&gOrigin);
+}
+
+double ElapsedMs() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart - gOrigin.QuadPart) * 1000.0 / static_cast<double>(gFrequency.QuadPart);
+}
+
+// Output goes to a pipe on the host side: every line is flushed as it is written, so a
+// reader sees each status when it happens, and nothing is lost if the tool is killed.
+void Line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+const char* StateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return "STOPPED";
+        case SERVICE_START_PENDING: return "START_PENDING";
+        case SERVICE_STOP_PENDING: return "STOP_PENDING";
+        case SERVICE_RUNNING: return "RUNNING";
+        case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+        case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+        case SERVICE_PAUSED: return "PAUSED";
+        default: return "UNKNOWN";
+    }
+}
+
+const char* ErrorName(DWORD error) {
+    switch (error) {
+        case ERROR_SUCCESS: return "ERROR_SUCCESS";
+        case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
+        case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
+        case ERROR_INVALID_HANDLE: return "ERROR_INVALID_HANDLE";
+        case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
+        case ERROR_CALL_NOT_IMPLEMENTED: return "ERROR_CALL_NOT_IMPLEMENTED";
+        case ERROR_INVALID_NAME: return "ERROR_INVALID_NAME";
+        case ERROR_ALREADY_EXISTS: return "ERROR_ALREADY_EXISTS";
+        case ERROR_DEPENDENT_SERVICES_RUNNING: return "ERROR_DEPENDENT_SERVICES_RUNNING";
+        case ERROR_INVALID_SERVICE_CONTROL: return "ERROR_INVALID_SERVICE_CONTROL";
+        case ERROR_SERVICE_REQUEST_TIMEOUT: return "ERROR_SERVICE_REQUEST_TIMEOUT";
+        case ERROR_SERVICE_NO_THREAD: return "ERROR_SERVICE_NO_THREAD";
+        case ERROR_SERVICE_DATABASE_LOCKED: return "ERROR_SERVICE_DATABASE_LOCKED";
+        case ERROR_SERVICE_ALREADY_RUNNING: return "ERROR_SERVICE_ALREADY_RUNNING";
+        case ERROR_SERVICE_DISABLED: return "ERROR_SERVICE_DISABLED";
+        case ERROR_SERVICE_DOES_NOT_EXIST: return "ERROR_SERVICE_DOES_NOT_EXIST";
+        case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: return "ERROR_SERVICE_CANNOT_ACCEPT_CTRL";
+        case ERROR_SERVICE_NOT_ACTIVE: return "ERROR_SERVICE_NOT_ACTIVE";
+        case ERROR_EXCEPTION_IN_SERVICE: return "ERROR_EXCEPTION_IN_SERVICE";
+        case ERROR_PROCESS_ABORTED: return "ERROR_PROCESS_ABORTED";
+        case ERROR_SERVICE_SPECIFIC_ERROR: return "ERROR_SERVICE_SPECIFIC_ERROR";
+        case ERROR_SERVICE_LOGON_FAILED: return "ERROR_SERVICE_LOGON_FAILED";
+        case ERROR_SERVICE_MARKED_FOR_DELETE: return "ERROR_SERVICE_MARKED_FOR_DELETE";
+        case ERROR_SERVICE_EXISTS: return "ERROR_SERVICE_EXISTS";
+        case ERROR_SERVICE_NEVER_STARTED: return "ERROR_SERVICE_NEVER_STARTED";
+        case ERROR_TIMEOUT: return "ERROR_TIMEOUT";
+        default: return "-";
+    }
+}
+
+int Fail(const char* op, DWORD error) {
+    Line("ERROR op=%s error=%lu name=%s", op, static_cast<unsigned long>(error), ErrorName(error));
+    return static_cast<int>(error);
+}
+
+void PrintStatus(const SERVICE_STATUS& s, const char* source) {
+    Line("STATUS state=%lu %s checkpoint=%lu wait_hint=%lu exit_code=0x%08lX accepted=0x%lX specific=0x%08lX "
+         "source=%s t_ms=%.3f",
+         static_cast<unsigned long>(s.dwCurrentState), StateName(s.dwCurrentState),
+         static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint),
+         static_cast<unsigned long>(s.dwWin32ExitCode), static_cast<unsigned long>(s.dwControlsAccepted),
+         static_cast<unsigned long>(s.dwServiceSpecificExitCode), source, ElapsedMs());
+}
+
+bool ParseNumber(const char* text, DWORD* value) {
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    unsigned long v = strtoul(text, &end, 0);
+    if (*end != '\0') return false;
+    *value = static_cast<DWORD>(v);
+    return true;
+}
+
+// Owns the manager and service handles of one command.
+struct ServiceHandles {
+    SC_HANDLE manager = nullptr;
+    SC_HANDLE service = nullptr;
+    ~ServiceHandles() {
+        if (service != nullptr) CloseServiceHandle(service);
+        if (manager != nullptr) CloseServiceHandle(manager);
+    }
+};
+
+DWORD OpenNamedService(const char* name, ServiceHandles* h) {
+    h->manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (h->manager == nullptr) return GetLastError();
+    h->service = OpenServiceA(h->manager, name, kServiceAccess);
+    if (h->service == nullptr) return GetLastError();
+    return ERROR_SUCCESS;
+}
+
+enum class WaitOutcome { Reached, Stopped, TimedOut, QueryFailed };
+
+// Polls as fast as the SCM answers and prints every status that differs from the last
+// one printed, until the service is in `target` or STOPPED, or the time is up.
+WaitOutcome PollUntil(SC_HANDLE service, DWORD target, DWORD timeoutMs, const SERVICE_STATUS* alreadyPrinted,
+                      SERVICE_STATUS* last, DWORD* queryError) {
+    SERVICE_STATUS previous{};
+    bool havePrevious = alreadyPrinted != nullptr;
+    if (havePrevious) previous = *alreadyPrinted;
+    for (;;) {
+        SERVICE_STATUS s{};
+        if (!QueryServiceStatus(service, &s)) {
+            *queryError = GetLastError();
+            return WaitOutcome::QueryFailed;
+        }
+        if (!havePrevious || memcmp(&s, &previous, sizeof(s)) != 0) {
+            PrintStatus(s, "poll");
+            previous = s;
+            havePrevious = true;
+        }
+        *last = s;
+        if (s.dwCurrentState == target) return WaitOutcome::Reached;
+        if (s.dwCurrentState == SERVICE_STOPPED) return WaitOutcome::Stopped;
+        if (ElapsedMs() >= timeoutMs) return WaitOutcome::TimedOut;
+    }
+}
+
+int ReportWait(const char* op, WaitOutcome outcome, const SERVICE_STATUS& last, DWORD queryError) {
+    switch (outcome) {
+        case WaitOutcome::Reached: return 0;
+        case WaitOutcome::QueryFailed: return Fail("query", queryError);
+        case WaitOutcome::TimedOut:
+            Line("TIMEOUT op=%s state=%lu %s t_ms=%.3f", op, static_cast<unsigned long>(last.dwCurrentState),
+                 StateName(last.dwCurrentState), ElapsedMs());
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        case WaitOutcome::Stopped:
+            // A start that ended in STOPPED failed: its own exit code says why when it set one.
+            return Fail(op, last.dwWin32ExitCode != 0 ? last.dwWin32ExitCode : ERROR_PROCESS_ABORTED);
+    }
+    return ERROR_INVALID_PARAMETER;
+}
+
+// Shared by a start's two pollers. Wine's StartServiceA returns only once the service has
+// left START_PENDING, so a second thread watches the status while the call is in progress.
+struct StartWatch {
+    SC_HANDLE service = nullptr;
+    CRITICAL_SECTION lock;
+    SERVICE_STATUS lastPrinted{};
+    volatile LONG done = 0;
+};
+
+// Prints s when it differs from the last status printed. Called by both pollers.
+void PrintIfNew(StartWatch* w, const SERVICE_STATUS& s) {
+    EnterCriticalSection(&w->lock);
+    if (memcmp(&s, &w->lastPrinted, sizeof(s)) != 0) {
+        PrintStatus(s, "poll");
+        w->lastPrinted = s;
+    }
+    LeaveCriticalSection(&w->lock);
+}
+
+DWORD WINAPI WatchDuringStart(LPVOID param) {
+    auto* w = static_cast<StartWatch*>(param);
+    while (InterlockedCompareExchange(&w->done, 0, 0) == 0) {
+        SERVICE_STATUS s{};
+        if (!QueryServiceStatus(w->service, &s)) break;
+        PrintIfNew(w, s);
+    }
+    return 0;
+}
+
+int CmdStart(const char* name, DWORD timeoutMs) {
+    ServiceHandles h;
+    if (DWORD e = OpenNamedService(name, &h)) return Fail("open", e);
+    StartWatch watch;
+    watch.service = h.service;
+    InitializeCriticalSection(&watch.lock);
+    // The status before the request is not printed: only what the start changes is.
+    if (!QueryServiceStatus(h.service, &watch.lastPrinted)) return Fail("query", GetLastError());
+    HANDLE watcher = CreateThread(nullptr, 0, WatchDuringStart, &watch, 0, nullptr);
+    ResetClock();
+    BOOL ok = StartServiceA(h.service, 0, nullptr);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    InterlockedExchange(&watch.done, 1);
+    if (watcher != nullptr) {
+        WaitForSingleObject(watcher, INFINITE);
+        CloseHandle(watcher);
+    }
+    Line("START result=%d error=%lu t_ms=%.3f", ok ? 1 : 0, static_cast<unsigned long>(error), ElapsedMs());
+    if (!ok) return Fail("start", error);
+    SERVICE_STATUS last{};
+    DWORD queryError = 0;
+    WaitOutcome outcome = PollUntil(h.service, SERVICE_RUNNING, timeoutMs, &watch.lastPrinted, &last, &queryError);
+    return ReportWait("start", outcome, last, queryError);
+}
+
+bool ControlCode(const char* word, DWORD* code) {
+    if (strcmp(word, "stop") == 0) {
+        *code = SERVICE_CONTROL_STOP;
+    } else if (strcmp(word, "pause") == 0) {
+        *code = SERVICE_CONTROL_PAUSE;
+    } else if (strcmp(word, "continue") == 0) {
+        *code = SERVICE_CONTROL_CONTINUE;
+    } else if (strcmp(word, "interrogate") == 0) {
+        *code = SERVICE_CONTROL_INTERROGATE;
+    } else {
+        return ParseNumber(word, code);
+    }
+    return true;
+}
+
+int CmdControl(const char* name, DWORD code, DWORD timeoutMs) {
+    ServiceHandles h;
+    if (DWORD e = OpenNamedService(name, &h)) return Fail("open", e);
+    // Windows fills the record on success and for some errors. Wine 8.0 writes an
+    // uninitialised record when its SCM refuses a control (1052), so only a record with a
+    // valid state is shown; the marker catches a call that writes nothing at all.
+    SERVICE_STATUS returned;
+    memset(&returned, 0xFF, sizeof(returned));
+    ResetClock();
+    BOOL ok = ControlService(h.service, code, &returned);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    Line("CONTROL code=%lu result=%d error=%lu t_ms=%.3f", static_cast<unsigned long>(code), ok ? 1 : 0,
+         static_cast<unsigned long>(error), ElapsedMs());
+    if (returned.dwCurrentState < SERVICE_STOPPED || returned.dwCurrentState > SERVICE_PAUSED) {
+        Line("STATUS none source=control");
+    } else {
+        PrintStatus(returned, "control");
+    }
+    if (!ok) return Fail("control", error);
+    if (code != SERVICE_CONTROL_STOP) return 0;
+    SERVICE_STATUS last{};
+    DWORD queryError = 0;
+    WaitOutcome outcome = PollUntil(h.service, SERVICE_STOPPED, timeoutMs, &returned, &last, &queryError);
+    if (outcome == WaitOutcome::Stopped) outcome = WaitOutcome::Reached;
+    return ReportWait("stop", outcome, last, queryError);
+}
+
+int CmdQuery(const char* name) {
+    ServiceHandles h;
+    if (DWORD e = OpenNamedService(name, &h)) return Fail("open", e);
+    ResetClock();
+    SERVICE_STATUS s{};
+    if (!QueryServiceStatus(h.service, &s)) return Fail("query", GetLastError());
+    PrintStatus(s, "query");
+    return 0;
+}
+
+// An ordinary process of the machine that stays until released, so the Wine session
+// (and with it a running service) is never left without a user process.
+int CmdHold(const char* eventName) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName);
+    if (event == nullptr) return Fail("hold", GetLastError());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(event);
+        return Fail("hold", ERROR_ALREADY_EXISTS);
+    }
+    Line("HOLD event=%s pid=%lu", eventName, static_cast<unsigned long>(GetCurrentProcessId()));
+    DWORD rc = WaitForSingleObject(event, INFINITE);
+    CloseHandle(event);
+    if (rc != WAIT_OBJECT_0) return Fail("hold", GetLastError());
+    Line("RELEASED event=%s", eventName);
+    return 0;
+}
+
+int CmdRelease(const char* eventName) {
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
+    if (event == nullptr) return Fail("release", GetLastError());
+    BOOL ok = SetEvent(event);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(event);
+    if (!ok) return Fail("release", error);
+    Line("RELEASE event=%s", eventName);
+    return 0;
+}
+
+int Usage() {
+    Line("usage: nvxsimctl start NAME [timeoutMs]");
+    Line("       nvxsimctl control NAME stop|pause|continue|interrogate|<code> [timeoutMs]");
+    Line("       nvxsimctl query NAME");
+    Line("       nvxsimctl hold EVENT");
+    Line("       nvxsimctl release EVENT");
+    return ERROR_INVALID_PARAMETER;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ResetClock();
+    if (argc < 3) return Usage();
+    const char* command = argv[1];
+    DWORD timeoutMs = kDefaultTimeoutMs;
+
+    if (strcmp(command, "start") == 0) {
+        if (argc > 4 || (argc == 4 && !ParseNumber(argv[3], &timeoutMs))) return Usage();
+        return CmdStart(argv[2], timeoutMs);
+    }
+    if (strcmp(command, "control") == 0) {
+        DWORD code = 0;
+        if (argc < 4 || argc > 5 || !ControlCode(argv[3], &code)) return Usage();
+        if (argc == 5 && !ParseNumber(argv[4], &timeoutMs)) return Usage();
+        return CmdControl(argv[2], code, timeoutMs);
+    }
+    if (argc != 3) return Usage();
+    if (strcmp(command, "query") == 0) return CmdQuery(argv[2]);
+    if (strcmp(command, "hold") == 0) return CmdHold(argv[2]);
+    if (strcmp(command, "release") == 0) return CmdRelease(argv[2]);
+    return Usage();
+}
