@@ -83,7 +83,7 @@ install_packages() {
     log "apt packages: installing ${missing[*]}"
     mkdir -p "$LOG_DIR"
     run_logged apt-update apt_get update
-    run_logged apt-install apt_get install -y --no-install-recommends "${PACKAGES[@]}"
+    run_logged apt-install apt_get install -y "${PACKAGES[@]}"
     log "apt packages: done"
 }
 
