@@ -1,0 +1,377 @@
+#include "runtime/path_names.h"
+
+#include <cstring>
+
+#include "runtime/debug_log.h"
+#include "runtime/memory.h"
+#include "runtime/os_paths.h"
+#include "runtime/path_names_testing.h"
+#include "runtime/sg_containers.h"
+#include "runtime/unistr.h"
+
+// The debug log formats the counted-string conversions %wZ and %hZ; the compiler's printf
+// checking does not know them.
+#if defined(__GNUC__)
+#define SG_COUNTED_FORMAT_BEGIN                                                                                      \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wformat\"")                                    \
+        _Pragma("GCC diagnostic ignored \"-Wformat-extra-args\"")
+#define SG_COUNTED_FORMAT_END _Pragma("GCC diagnostic pop")
+#else
+#define SG_COUNTED_FORMAT_BEGIN
+#define SG_COUNTED_FORMAT_END
+#endif
+
+namespace {
+
+// One form's table, its lock and its invalid-name counter.
+struct PathTable {
+    SgHashTable* table;
+    CRITICAL_SECTION lock;
+    uint64_t invalidNames;
+};
+
+struct PathState {
+    PathTable wide;
+    PathTable narrow;
+    bool locksInitialised;
+};
+
+PathState g_paths;
+SgOsPathCalls g_osPaths = {InitOsPaths, ShutdownOsPaths};
+
+SgRefFields RefOf(SgFullPath* path) { return {&path->lock, &path->referenceCount, &path->deletePending}; }
+
+// The bytes of an object's name, whichever form it has.
+const void* NameBytes(const SgFullPath* path, uint32_t* length) {
+    if (path->wide) {
+        *length = path->wideName != nullptr ? path->wideName->Length : 0;
+        return path->wideName != nullptr ? path->wideName->Buffer : nullptr;
+    }
+    *length = path->narrowName != nullptr ? path->narrowName->Length : 0;
+    return path->narrowName != nullptr ? path->narrowName->Buffer : nullptr;
+}
+
+bool SameBytes(const void* a, uint32_t aLength, const void* b, uint32_t bLength) {
+    return aLength == bLength && (aLength == 0 || memcmp(a, b, aLength) == 0);
+}
+
+bool CompareElements(const SgObject* candidate, const SgObject* present) {
+    uint32_t aLength = 0, bLength = 0;
+    const void* a = NameBytes(reinterpret_cast<const SgFullPath*>(candidate), &aLength);
+    const void* b = NameBytes(reinterpret_cast<const SgFullPath*>(present), &bLength);
+    return SameBytes(a, aLength, b, bLength);
+}
+
+bool CompareKeyW(const SgObject* element, const void* key) {
+    const auto* name = static_cast<const UNICODE_STRING*>(key);
+    uint32_t length = 0;
+    const void* bytes = NameBytes(reinterpret_cast<const SgFullPath*>(element), &length);
+    return SameBytes(bytes, length, name->Buffer, name->Length);
+}
+
+bool CompareKeyA(const SgObject* element, const void* key) {
+    const auto* name = static_cast<const ANSI_STRING*>(key);
+    uint32_t length = 0;
+    const void* bytes = NameBytes(reinterpret_cast<const SgFullPath*>(element), &length);
+    return SameBytes(bytes, length, name->Buffer, name->Length);
+}
+
+SgHashTable* CreateTable(SgCompareKeyFn compareKey) {
+    SgHashTable* table = SgCreateHashTable();
+    if (table == nullptr) return nullptr;
+    table->compareElements = CompareElements;
+    table->compareKey = compareKey;
+    table->freeMode = kSgFreeWhenDestroyed;
+    if (!SgSetHashBuckets(table, kPathTableBuckets)) {
+        SgDisposeObject(&table->header, kSgFreeAlways);
+        return nullptr;
+    }
+    return table;
+}
+
+// Destroys the table (each element through SgDeleteFullPath) and returns its memory.
+void DestroyTable(SgHashTable** table) {
+    if (*table != nullptr) SgDisposeObject(&(*table)->header, kSgFreeAlways);
+    *table = nullptr;
+}
+
+void ReleaseState() {
+    DestroyTable(&g_paths.wide.table);
+    DestroyTable(&g_paths.narrow.table);
+    if (g_paths.locksInitialised) {
+        DeleteCriticalSection(&g_paths.wide.lock);
+        DeleteCriticalSection(&g_paths.narrow.lock);
+    }
+    memset(&g_paths, 0, sizeof(g_paths));
+}
+
+// Copy of a counted narrow string as one pool block: the record, then a zero-filled buffer
+// of length + 2 bytes, so the text is NUL-terminated.
+ANSI_STRING* CopyNarrow(const ANSI_STRING* name) {
+    const uint32_t capacity = static_cast<uint32_t>(name->Length) + 2;
+    auto* copy = static_cast<ANSI_STRING*>(SgAllocMem(sizeof(ANSI_STRING) + capacity));
+    if (copy == nullptr) return nullptr;
+    copy->Buffer = reinterpret_cast<char*>(copy + 1);
+    memset(copy->Buffer, 0, capacity);
+    if (name->Length != 0) memcpy(copy->Buffer, name->Buffer, name->Length);
+    copy->Length = name->Length;
+    copy->MaximumLength = static_cast<USHORT>(capacity);
+    return copy;
+}
+
+bool HasControlCharW(const UNICODE_STRING* name) {
+    for (uint32_t i = 0; i < name->Length / 2u; ++i) {
+        if (name->Buffer[i] < 32) return true;
+    }
+    return false;
+}
+
+// Bytes are taken as signed, as in the hash, so every byte of a multi-byte UTF-8 sequence
+// also counts as below 32. The counter only feeds the shutdown report.
+bool HasControlCharA(const ANSI_STRING* name) {
+    for (uint32_t i = 0; i < name->Length; ++i) {
+        if (static_cast<int8_t>(name->Buffer[i]) < 32) return true;
+    }
+    return false;
+}
+
+// Creates, counts and inserts a new object; called with the form's table lock held.
+SgFullPath* CreatePath(PathTable* form, const void* name, bool wide, uint32_t hash) {
+    auto* path = static_cast<SgFullPath*>(SgAllocMem(sizeof(SgFullPath)));
+    if (path == nullptr) return nullptr;
+    memset(path, 0, sizeof(*path));
+    path->header.bucket = hash;
+    path->header.size = sizeof(SgFullPath);
+    path->header.destroy = SgDeleteFullPath;
+    SgRefInit(RefOf(path));
+    path->wide = wide ? 1 : 0;
+    bool invalid = false;
+    if (wide) {
+        const auto* text = static_cast<const UNICODE_STRING*>(name);
+        path->wideName = SgDuplicateUnistr(text);
+        invalid = path->wideName != nullptr && HasControlCharW(text);
+    } else {
+        const auto* text = static_cast<const ANSI_STRING*>(name);
+        path->narrowName = CopyNarrow(text);
+        invalid = path->narrowName != nullptr && HasControlCharA(text);
+    }
+    if ((wide ? static_cast<void*>(path->wideName) : static_cast<void*>(path->narrowName)) == nullptr) {
+        if (SgDeleteFullPath(&path->header)) SgFreeMem(path);
+        return nullptr;
+    }
+    if (!SgHashInsert(form->table, &path->header)) {
+        if (SgDeleteFullPath(&path->header)) SgFreeMem(path);
+        return nullptr;
+    }
+    // Counted only once the name is interned, so a failed get leaves the counters alone.
+    if (invalid) {
+        path->invalid = 1;
+        ++form->invalidNames;
+    }
+    return path;
+}
+
+// The common get: lookup, reference or creation, all under the table lock, so a name is
+// never created twice and a found object cannot be removed before it is referenced.
+SgFullPath* GetPath(PathTable* form, const void* name, bool wide, uint32_t hash) {
+    EnterCriticalSection(&form->lock);
+    auto* path = reinterpret_cast<SgFullPath*>(SgHashLookup(form->table, hash, name));
+    if (path != nullptr) {
+        SgRefAdd(RefOf(path));
+    } else {
+        path = CreatePath(form, name, wide, hash);
+    }
+    LeaveCriticalSection(&form->lock);
+    return path;
+}
+
+void ReleasePath(SgFullPath* path, PathTable* form) {
+    const SgRefFields ref = RefOf(path);
+    bool destroy = false;
+    switch (SgRefReleaseKeepLast(ref)) {
+        case kSgRefWasZero:
+            SG_COUNTED_FORMAT_BEGIN
+            if (path->wide) {
+                SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG,
+                             "SgReleaseFullPathW: Releasing pathname with count %d! name=%wZ", 0, path->wideName);
+            } else {
+                SgDebugPrint(SG_FAC_FILE, SG_LVL_DEBUG,
+                             "SgReleaseFullPathA: Releasing pathname with count %d! name=%s", 0,
+                             path->narrowName->Buffer);
+            }
+            SG_COUNTED_FORMAT_END
+            return;
+        case kSgRefKept:
+            return;
+        case kSgRefDestroy:
+            // Deletion was pending: the table destroy already let go of the object (and the
+            // table and its lock may be gone), so only the object itself is touched.
+            destroy = true;
+            break;
+        case kSgRefLast:
+            // Table lock, then object lock; the count is re-checked there because another
+            // thread may have found the name and referenced it since.
+            EnterCriticalSection(&form->lock);
+            if (SgRefDropLast(ref)) {
+                SgHashRemove(form->table, &path->header);
+                destroy = true;
+            }
+            LeaveCriticalSection(&form->lock);
+            break;
+    }
+    if (destroy && SgDeleteFullPath(&path->header)) SgFreeMem(path);
+}
+
+bool ValidNameW(const UNICODE_STRING* name, const char* caller) {
+    if (name == nullptr || name->Buffer == nullptr) {
+        SgDebugPrint(SG_FAC_PATH, SG_LVL_ERROR, "%s: no name", caller);
+        return false;
+    }
+    if (name->Length > kPathMaxNameBytes) {
+        SgDebugPrint(SG_FAC_PATH, SG_LVL_ERROR, "%s: name of %u bytes is too long", caller, name->Length);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t SgHashPathW(const UNICODE_STRING* name) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < name->Length / 2u; ++i) sum += static_cast<uint16_t>(name->Buffer[i]);
+    return sum & kPathHashMask;
+}
+
+uint32_t SgHashPathA(const ANSI_STRING* name) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < name->Length; ++i) {
+        sum += static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(name->Buffer[i])));
+    }
+    return sum & kPathHashMask;
+}
+
+bool SgInitPathManagement() {
+    SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "Initialize path management");
+    if (g_paths.wide.table != nullptr) {
+        SgDebugPrint(SG_FAC_PATH, SG_LVL_ERROR, "Path management is already initialised");
+        return false;
+    }
+    memset(&g_paths, 0, sizeof(g_paths));
+    g_paths.wide.table = CreateTable(CompareKeyW);
+    if (g_paths.wide.table != nullptr) g_paths.narrow.table = CreateTable(CompareKeyA);
+    if (g_paths.narrow.table == nullptr) {
+        ReleaseState();  // the pool has logged the allocation failure
+        return false;
+    }
+    InitializeCriticalSection(&g_paths.wide.lock);
+    InitializeCriticalSection(&g_paths.narrow.lock);
+    g_paths.locksInitialised = true;
+    if (!g_osPaths.init()) {
+        ReleaseState();  // OS path management has logged its failure
+        return false;
+    }
+    return true;
+}
+
+bool SgShutdownPathManagement() {
+    if (g_paths.wide.table == nullptr) return true;  // never initialised, or already shut down
+    SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "Shutdown path management");
+    if (!g_osPaths.shutdown()) return false;
+    SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "There were %llu invalid UTF16 path names",
+                 static_cast<unsigned long long>(g_paths.wide.invalidNames));
+    SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "There were %llu invalid UTF8 path names",
+                 static_cast<unsigned long long>(g_paths.narrow.invalidNames));
+    // Objects still held by more than one holder stay alive with deletion pending; their
+    // last release frees them without touching the tables.
+    ReleaseState();
+    return true;
+}
+
+SgFullPath* SgGetFullPathW(const UNICODE_STRING* name) {
+    if (!ValidNameW(name, "SgGetFullPathW")) return nullptr;
+    if (g_paths.wide.table == nullptr) {
+        SgDebugPrint(SG_FAC_PATH, SG_LVL_ERROR, "SgGetFullPathW: path management is not initialised");
+        return nullptr;
+    }
+    return GetPath(&g_paths.wide, name, true, SgHashPathW(name));
+}
+
+SgFullPath* SgGetFullPathA(const ANSI_STRING* name) {
+    if (name == nullptr || name->Buffer == nullptr) {
+        SgDebugPrint(SG_FAC_FILE, SG_LVL_ERROR, "SgGetFullPathA: no name");
+        return nullptr;
+    }
+    if (name->Length > kPathMaxNameBytes) {
+        SgDebugPrint(SG_FAC_FILE, SG_LVL_ERROR, "SgGetFullPathA: name of %u bytes is too long", name->Length);
+        return nullptr;
+    }
+    if (g_paths.narrow.table == nullptr) {
+        SgDebugPrint(SG_FAC_FILE, SG_LVL_ERROR, "SgGetFullPathA: path management is not initialised");
+        return nullptr;
+    }
+    return GetPath(&g_paths.narrow, name, false, SgHashPathA(name));
+}
+
+void SgReleaseFullPathW(SgFullPath* path) {
+    if (path == nullptr) return;
+    ReleasePath(path, &g_paths.wide);
+}
+
+void SgReleaseFullPathA(SgFullPath* path) {
+    if (path == nullptr) return;
+    ReleasePath(path, &g_paths.narrow);
+}
+
+void SgReleaseFullPath(SgFullPath* path) {
+    if (path == nullptr) return;
+    if (path->wide) {
+        SgReleaseFullPathW(path);
+    } else {
+        SgReleaseFullPathA(path);
+    }
+}
+
+bool SgDeleteFullPath(SgObject* object) {
+    auto* path = reinterpret_cast<SgFullPath*>(object);
+    if (path == nullptr) return false;
+    uint32_t remaining = 0;
+    if (!SgRefTryDestroy(RefOf(path), &remaining)) {
+        SG_COUNTED_FORMAT_BEGIN
+        if (path->wide) {
+            SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "SgDeleteFullPath: Delay deleting path, name=%wZ count=%d",
+                         path->wideName, static_cast<int>(remaining));
+        } else {
+            SgDebugPrint(SG_FAC_FILE, SG_LVL_DEBUG, "SgDeleteFullPath: Delay deleting path, name=%hZ count=%d",
+                         path->narrowName, static_cast<int>(remaining));
+        }
+        SG_COUNTED_FORMAT_END
+        return false;
+    }
+    if (path->wide) {
+        if (path->wideName != nullptr) SgFreeUnistr(path->wideName);
+        path->wideName = nullptr;
+    } else {
+        if (path->narrowName != nullptr) SgFreeMem(path->narrowName);
+        path->narrowName = nullptr;
+    }
+    return true;
+}
+
+// ---- test access ---------------------------------------------------------------------------
+
+void SgSetOsPathCallsForTesting(const SgOsPathCalls* calls) {
+    g_osPaths = calls != nullptr ? *calls : SgOsPathCalls{InitOsPaths, ShutdownOsPaths};
+}
+
+uint32_t SgPathTableCountForTesting(bool wide) {
+    PathTable* form = wide ? &g_paths.wide : &g_paths.narrow;
+    if (form->table == nullptr) return 0;
+    EnterCriticalSection(&form->lock);
+    uint32_t count = form->table->count;
+    LeaveCriticalSection(&form->lock);
+    return count;
+}
+
+uint64_t SgInvalidPathCountForTesting(bool wide) {
+    return wide ? g_paths.wide.invalidNames : g_paths.narrow.invalidNames;
+}
