@@ -1,0 +1,325 @@
+"""Scenario-test fixtures: one simulated machine per test module, driven through sim/nvxsim.
+
+A test module's classes derive from MachineTestCase. The machine lives in a temporary directory;
+its class cleanup runs `nvxsim down` and then checks that no process of the machine's Wine prefix
+is left (it kills and reports any that are), also when creating the machine or a test failed.
+"""
+
+import contextlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+NVXSIM = REPO / "sim" / "nvxsim"
+
+SERVICE_NAME = "Kestro Vantor Service"
+SERVICE_KEY = "service"  # nvxsim's short name for HKLM\SYSTEM\CurrentControlSet\Services\<service>
+LOGS_DIR_IN_PREFIX = Path("drive_c/ProgramData/Kestro/Vantor/Logs")
+
+STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
+
+FACILITIES = ("Init|Shutdown|Sys|Win|Mem|Proc|Thread|File|Policy|Etw|Path|Net|Reg|Obj|Crypto|FileFlt|Comms|"
+              "Notify|FileScan|FileHash|Ravel|EvtJrn|Telemetry|Assert")
+LEVELS = "Debug|Info|Notice|Warning|Error|Crit|Alert|Emerg"
+LOG_LINE = re.compile(r"^(?P<time>\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z) NVXS "
+                      rf"(?P<facility>{FACILITIES}) (?P<level>{LEVELS}) (?P<text>.*)$")
+
+
+@dataclass
+class LogLine:
+    time: datetime
+    facility: str
+    level: str
+    text: str
+
+
+def parse_log_line(line):
+    """A debug-log line (without its line end) -> LogLine, or None when it is not one."""
+    m = LOG_LINE.match(line)
+    if m is None:
+        return None
+    stamp = datetime.strptime(m.group("time"), "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc)
+    return LogLine(stamp, m.group("facility"), m.group("level"), m.group("text"))
+
+
+def read_log_lines(path):
+    """All lines of one debug-log file as LogLine, or None when the file does not exist.
+
+    The file is written in CRLF lines; a line that does not end in CRLF, or that does not have
+    the exact prefix, fails with AssertionError naming it.
+    """
+    try:
+        data = Path(path).read_bytes()
+    except FileNotFoundError:
+        return None
+    if data and not data.endswith(b"\r\n"):
+        raise AssertionError(f"{path}: last line is not ended by CRLF: {data[-80:]!r}")
+    lines = []
+    for raw in data.split(b"\r\n")[:-1] if data else []:
+        text = raw.decode("utf-8")
+        parsed = parse_log_line(text)
+        if parsed is None:
+            raise AssertionError(f"{path}: not a log line: {text!r}")
+        lines.append(parsed)
+    return lines
+
+
+@dataclass
+class Status:
+    state: int
+    checkpoint: int
+    wait_hint: int
+    exit_code: int
+    accepted: int
+    source: str
+    t_ms: float
+
+    def essentials(self):
+        """What a status says, without where or when it was seen."""
+        return (self.state, self.checkpoint, self.wait_hint, self.exit_code, self.accepted)
+
+
+def parse_records(text):
+    """nvxsimctl lines -> [(keyword, {key: value}, [bare words])]."""
+    records = []
+    for line in text.splitlines():
+        parts = line.split()
+        if not parts or not parts[0].isupper():
+            continue
+        fields = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
+        records.append((parts[0], fields, [p for p in parts[1:] if "=" not in p]))
+    return records
+
+
+def to_status(fields):
+    return Status(state=int(fields["state"]), checkpoint=int(fields["checkpoint"]),
+                  wait_hint=int(fields["wait_hint"]), exit_code=int(fields["exit_code"], 16),
+                  accepted=int(fields["accepted"], 16), source=fields.get("source", ""),
+                  t_ms=float(fields.get("t_ms", "0")))
+
+
+@dataclass
+class Run:
+    rc: int
+    out: str
+    err: str
+    raw: bytes
+
+
+@dataclass
+class ServiceAnswer:
+    """What one service command (start, control, query) printed in --raw form."""
+    run: Run
+    request: dict      # the START or CONTROL record, {} for a query
+    statuses: list     # every STATUS record with a valid state, in order
+    returned: object   # the status the control call itself returned (Status or None)
+    error: object      # the Win32 error of an ERROR record, or None
+    timed_out: bool
+
+
+@dataclass
+class ConsoleRun:
+    output: bytes      # the program's output, byte for byte
+    lines: list        # its lines, line ends removed
+    exit_code: int     # all 32 bits
+
+
+def prefix_processes(prefix):
+    """Every live process started with this WINEPREFIX, whatever its program: [(pid, cmdline)]."""
+    marker = b"WINEPREFIX=" + os.fsencode(str(prefix))
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if marker not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                if f.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                    continue
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                cmdline = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        except (OSError, IndexError):
+            continue
+        found.append((int(entry), cmdline))
+    return found
+
+
+class SimMachine:
+    """One machine, driven through the nvxsim command line as a developer would."""
+
+    def __init__(self, root):
+        self.root = Path(root).resolve()
+        self.prefix = self.root / "prefix"
+        self.env = dict(os.environ)
+        self.env.pop("NVXSIM_MACHINE", None)
+        self.env["PYTHONDONTWRITEBYTECODE"] = "1"
+
+    def nvxsim(self, *args, timeout=240):
+        argv = [sys.executable, str(NVXSIM), "--machine", str(self.root), *args]
+        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, env=self.env, timeout=timeout)
+        return Run(proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace"),
+                   proc.stdout)
+
+    def checked(self, *args, timeout=240):
+        run = self.nvxsim(*args, timeout=timeout)
+        if run.rc != 0:
+            raise AssertionError(f"nvxsim {' '.join(args)} failed ({run.rc}):\n{run.out}{run.err}")
+        return run
+
+    # ---- service
+
+    def service(self, *args):
+        run = self.nvxsim("--raw", *args)
+        if run.rc not in (0, 1):
+            raise AssertionError(f"nvxsim {' '.join(args)} failed ({run.rc}):\n{run.out}{run.err}")
+        request, statuses, returned, error, timed_out = {}, [], None, None, False
+        for kind, fields, _ in parse_records(run.out):
+            if kind in ("START", "CONTROL"):
+                request = fields
+            elif kind == "STATUS" and "state" in fields:
+                status = to_status(fields)
+                statuses.append(status)
+                if status.source == "control":
+                    returned = status
+            elif kind == "ERROR":
+                error = int(fields["error"])
+            elif kind == "TIMEOUT":
+                timed_out = True
+        return ServiceAnswer(run, request, statuses, returned, error, timed_out)
+
+    def query(self):
+        answer = self.service("query")
+        if answer.error is not None or len(answer.statuses) != 1:
+            raise AssertionError(f"query failed:\n{answer.run.out}{answer.run.err}")
+        return answer.statuses[0]
+
+    def ensure_stopped(self):
+        if self.query().state != STOPPED:
+            answer = self.service("stop")
+            if answer.error is not None or answer.statuses[-1].state != STOPPED:
+                raise AssertionError(f"the service would not stop:\n{answer.run.out}")
+
+    # ---- registry
+
+    def reg_get(self, key, name):
+        """(type, data) of a value, or None when the value or key does not exist."""
+        run = self.nvxsim("reg", "get", key, name)
+        if run.rc == 1:
+            return None
+        m = re.fullmatch(r"(.*) \((REG_[A-Z_]+)\) = (.*?)(?: \(\d+\))?\n", run.out)
+        if run.rc != 0 or m is None:
+            raise AssertionError(f"reg get {key} {name} failed ({run.rc}):\n{run.out}{run.err}")
+        return m.group(2), m.group(3)
+
+    def reg_set(self, key, name, kind, data):
+        self.checked("reg", "set", key, name, "--type", kind, "--data", str(data))
+
+    def reg_delete(self, key, name=None):
+        """Deletes a value (or the key); a missing one is no error."""
+        run = self.nvxsim("reg", "delete", key, *([name] if name else []))
+        if run.rc != 0 and "Unable to find" not in run.err:
+            raise AssertionError(f"reg delete {key} {name} failed ({run.rc}):\n{run.out}{run.err}")
+
+    # ---- console and logs
+
+    def console(self, *args):
+        run = self.nvxsim("--raw", "console", *args)
+        at = run.raw.rfind(b"EXIT code=")
+        if run.rc not in (0, 1) or at < 0:
+            raise AssertionError(f"console {' '.join(args)} failed ({run.rc}):\n{run.out}{run.err}")
+        output = run.raw[:at]
+        lines = output.decode(errors="replace").replace("\r", "").split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        return ConsoleRun(output, lines, int(run.raw[at:].split(b"=", 1)[1], 16))
+
+    def log_path(self, name="nvxs.log"):
+        return self.prefix / LOGS_DIR_IN_PREFIX / name
+
+    def log_lines(self, name="nvxs.log"):
+        """The service's debug log as LogLine records; None while the service writes none."""
+        return read_log_lines(self.log_path(name))
+
+    # ---- processes
+
+    def processes(self):
+        return prefix_processes(self.prefix)
+
+    def shut_down(self):
+        """`nvxsim down`, then makes sure nothing of the prefix is left. Returns what had to be
+        killed (empty when down did its job), or a description of a failed down."""
+        problems = []
+        try:
+            run = self.nvxsim("down", timeout=180)
+            if run.rc != 0:
+                problems.append(f"nvxsim down failed ({run.rc}): {run.err.strip()}")
+        except subprocess.TimeoutExpired:
+            problems.append("nvxsim down did not finish")
+        deadline = time.monotonic() + 3
+        left = self.processes()
+        while left and time.monotonic() < deadline:
+            time.sleep(0.1)
+            left = self.processes()
+        if left:
+            problems.append(f"left after down: {left}")
+            if self.prefix.is_dir():
+                with contextlib.suppress(Exception):
+                    subprocess.run(["wineserver", "-k"], env={**os.environ, "WINEPREFIX": str(self.prefix)},
+                                   timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
+            for pid, _ in self.processes():
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+        return problems
+
+
+# Machines that exist right now, so a termination signal can still end their processes.
+_live_machines = []
+
+
+def _end_on_signal(signum, _frame):
+    for machine in list(_live_machines):
+        with contextlib.suppress(Exception):
+            machine.shut_down()
+    os._exit(128 + signum)
+
+
+signal.signal(signal.SIGTERM, _end_on_signal)
+
+
+class MachineTestCase(unittest.TestCase):
+    """Base for a test class that has a machine of its own (created in setUpClass)."""
+
+    machine = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = tempfile.mkdtemp(prefix="nvx-scenario-")
+        cls.machine = SimMachine(Path(cls._tmp) / "machine")
+        _live_machines.append(cls.machine)
+        cls.addClassCleanup(cls._end_machine)
+        for variable, default in (("NVXSIM_EXE", "build/mingw/service/NVXService.exe"),
+                                  ("NVXSIM_CTL", "build/mingw/sim/nvxsimctl.exe")):
+            path = Path(os.environ.get(variable) or REPO / default)
+            if not path.is_file():
+                raise AssertionError(f"{path} not found (build it, or set {variable})")
+        cls.machine.checked("create")
+
+    @classmethod
+    def _end_machine(cls):
+        problems = cls.machine.shut_down()
+        _live_machines.remove(cls.machine)
+        shutil.rmtree(cls._tmp, ignore_errors=True)
+        if problems:
+            raise AssertionError("machine did not end cleanly: " + "; ".join(problems))

@@ -1,0 +1,148 @@
+"""The service under the SCM: start, stop and the controls it does not take, as the status reports
+and answers a service-control tool sees them, and (once the service writes nvxs.log) as its log
+records them."""
+
+import time
+import unittest
+
+from simtest import RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase
+
+ACCEPT_STOP = 0x1
+ACCEPT_STOP_SHUTDOWN = 0x5
+WAIT_HINT_MS = 10000
+MAIN_LOOP_PERIOD_S = 5
+
+ERROR_CALL_NOT_IMPLEMENTED = 120
+ERROR_INVALID_SERVICE_CONTROL = 1052
+ERROR_SERVICE_ALREADY_RUNNING = 1056
+ERROR_SERVICE_NOT_ACTIVE = 1062
+
+RUNNING_STATUS = (RUNNING, 0, 0, 0, ACCEPT_STOP)
+
+
+def status_line(state, checkpoint, wait_hint):
+    return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x00000000"
+
+
+class ServiceControlTest(MachineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # Debug level, so every status report is also a log line.
+        cls.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
+
+    def setUp(self):
+        self.machine.ensure_stopped()
+
+    def start(self):
+        answer = self.machine.service("start")
+        self.assertIsNone(answer.error, answer.run.out)
+        self.assertEqual(answer.statuses[-1].state, RUNNING, answer.run.out)
+        return answer
+
+    def test_start_reports_start_pending_then_running(self):
+        answer = self.start()
+        self.assertEqual(answer.request["result"], "1")
+        seen = [s.essentials() for s in answer.statuses]
+        self.assertEqual(seen, [(START_PENDING, 2, WAIT_HINT_MS, 0, ACCEPT_STOP_SHUTDOWN), RUNNING_STATUS])
+        self.assertEqual(self.machine.query().essentials(), RUNNING_STATUS)
+
+    def test_stop_during_the_main_loop_wait_ends_it_at_once(self):
+        self.start()
+        time.sleep(1)  # the main loop is now inside its 5 s wait
+        answer = self.machine.service("stop")
+        self.assertIsNone(answer.error, answer.run.out)
+        self.assertEqual(answer.request["result"], "1")
+        self.assertEqual(answer.returned.essentials(), (STOP_PENDING, 1, WAIT_HINT_MS, 0, ACCEPT_STOP))
+        polled = [s.essentials() for s in answer.statuses if s.source == "poll"]
+        self.assertEqual(polled, [(STOP_PENDING, 2, WAIT_HINT_MS, 0, ACCEPT_STOP), (STOPPED, 0, 0, 0, ACCEPT_STOP)])
+        # Waiting out the period would take up to 5 s; a woken wait takes a few milliseconds.
+        self.assertLess(answer.statuses[-1].t_ms, MAIN_LOOP_PERIOD_S * 1000 / 5)
+        self.assertEqual(self.machine.query().essentials(), (STOPPED, 0, 0, 0, ACCEPT_STOP))
+
+    def test_the_service_starts_again_after_a_stop(self):
+        for _ in range(2):
+            self.start()
+            answer = self.machine.service("stop")
+            self.assertEqual(answer.statuses[-1].essentials(), (STOPPED, 0, 0, 0, ACCEPT_STOP))
+
+    def test_pause_and_continue_are_refused_and_change_nothing(self):
+        # The service does not accept pause/continue, so the SCM refuses them itself (as Windows
+        # does) before they reach the handler.
+        self.start()
+        for control in ("pause", "continue"):
+            with self.subTest(control=control):
+                answer = self.machine.service(control)
+                self.assertEqual(answer.request["result"], "0")
+                self.assertEqual(answer.error, ERROR_INVALID_SERVICE_CONTROL)
+                self.assertEqual(self.machine.query().essentials(), RUNNING_STATUS)
+
+    def test_a_user_defined_control_reaches_the_service_and_changes_nothing(self):
+        self.start()
+        answer = self.machine.service("control", "200")
+        # The handler answers 120 (not implemented); Wine's SCM does not pass that answer on.
+        if answer.error is not None:
+            self.assertEqual(answer.error, ERROR_CALL_NOT_IMPLEMENTED)
+        else:
+            self.assertEqual(answer.returned.essentials(), RUNNING_STATUS)
+        self.assertEqual(self.machine.query().essentials(), RUNNING_STATUS)
+
+    def test_interrogate_reports_the_current_status(self):
+        self.start()
+        answer = self.machine.service("interrogate")
+        self.assertEqual(answer.request["result"], "1")
+        self.assertEqual(answer.returned.essentials(), RUNNING_STATUS)
+        self.machine.service("stop")
+        answer = self.machine.service("interrogate")
+        self.assertEqual(answer.error, ERROR_SERVICE_NOT_ACTIVE)
+
+    def test_start_when_running_and_stop_when_stopped_are_refused(self):
+        self.start()
+        answer = self.machine.service("start")
+        self.assertEqual(answer.error, ERROR_SERVICE_ALREADY_RUNNING)
+        self.assertEqual(self.machine.query().essentials(), RUNNING_STATUS)
+        self.machine.service("stop")
+        answer = self.machine.service("stop")
+        self.assertEqual(answer.error, ERROR_SERVICE_NOT_ACTIVE)
+        self.assertEqual(answer.returned.state, STOPPED)
+
+    def test_log_records_status_reports_housekeeping_and_shutdown(self):
+        self.start()
+        start_time = time.monotonic()
+        self.machine.service("interrogate")
+        self.machine.service("control", "200")
+        time.sleep(max(0.0, MAIN_LOOP_PERIOD_S + 0.8 - (time.monotonic() - start_time)))
+        self.machine.service("stop")
+        lines = self.machine.log_lines()
+        if lines is None:
+            self.skipTest("the service writes no nvxs.log yet")
+        # This run's part of the log: from its RUNNING report on.
+        texts = [e.text for e in lines]
+        first = max(i for i, t in enumerate(texts) if t == status_line(START_PENDING, 2, WAIT_HINT_MS))
+        run = lines[first:]
+        texts = [e.text for e in run]
+
+        def at(text, start=0):
+            self.assertIn(text, texts[start:])
+            return texts.index(text, start)
+
+        running = at(status_line(RUNNING, 0, 0))
+        # Interrogate and the user-defined control each report the unchanged status again.
+        self.assertEqual(texts.count(status_line(RUNNING, 0, 0)), 3)
+        housekeeping = [e for e in run if e.text.startswith("Mainloop housekeeping ")]
+        self.assertEqual(len(housekeeping), 1, "one pass in the first 5.8 s")
+        after = (housekeeping[0].time - run[running].time).total_seconds()
+        self.assertGreaterEqual(after, MAIN_LOOP_PERIOD_S - 0.05)
+        stop_pending_1 = at(status_line(STOP_PENDING, 1, WAIT_HINT_MS), running)
+        leaving = at("Shutting down the service...", running)
+        stop_pending_2 = at(status_line(STOP_PENDING, 2, WAIT_HINT_MS), leaving)
+        self.assertLess(stop_pending_1, stop_pending_2)
+        shutdown = at("Starting shutdown...", stop_pending_2)
+        at("Service stopping...", shutdown)
+        for e in run:
+            if e.text.startswith("Service status "):
+                self.assertEqual((e.facility, e.level), ("Sys", "Debug"))
+
+
+if __name__ == "__main__":
+    unittest.main()
