@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Start/stop cycle times of the service under the SCM in the simulated machine.
+
+    bench/service_cycle.py [--cycles 10] [--hold-s 0.5] [--machine DIR] [--keep]
+
+Each cycle starts the service, leaves it running for --hold-s seconds (so the main loop sits in
+its wait, as in normal operation) and stops it. Times are taken inside the machine by nvxsimctl:
+start = start request to the first RUNNING status, stop = stop request to the first STOPPED
+status. The host's time for each whole command (Wine process start-up included) is shown beside
+them. Both are compared with the 10,000 ms wait hint the service gives the SCM.
+
+Without --machine a machine is created in a temporary directory and removed at the end; with it,
+an existing machine is used and left as it was found (down or up). Standard library only.
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+NVXSIM = REPO / "sim" / "nvxsim"
+WAIT_HINT_MS = 10000
+
+
+def nvxsim(machine, *args, timeout=300):
+    argv = [sys.executable, str(NVXSIM), "--machine", str(machine), *args]
+    started = time.monotonic()
+    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout)
+    return proc, (time.monotonic() - started) * 1000
+
+
+def first_status_ms(output, state_name):
+    for line in output.splitlines():
+        parts = line.split()
+        if parts and parts[0] == "STATUS" and state_name in parts:
+            return float(next(p for p in parts if p.startswith("t_ms=")).split("=", 1)[1])
+    return None
+
+
+def cycle(machine, hold_s):
+    start, start_host = nvxsim(machine, "--raw", "start")
+    start_ms = first_status_ms(start.stdout, "RUNNING")
+    if start.returncode != 0 or start_ms is None:
+        raise RuntimeError(f"start failed:\n{start.stdout}{start.stderr}")
+    time.sleep(hold_s)
+    stop, stop_host = nvxsim(machine, "--raw", "stop")
+    stop_ms = first_status_ms(stop.stdout, "STOPPED")
+    if stop.returncode != 0 or stop_ms is None:
+        raise RuntimeError(f"stop failed:\n{stop.stdout}{stop.stderr}")
+    return start_ms, stop_ms, start_host, stop_host
+
+
+def summary(name, values):
+    median, worst = statistics.median(values), max(values)
+    return (f"{name:<26} median {median:9.1f} ms   worst {worst:9.1f} ms"
+            f"   worst = {100 * worst / WAIT_HINT_MS:6.2f} % of the {WAIT_HINT_MS} ms wait hint")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--cycles", type=int, default=10)
+    parser.add_argument("--hold-s", type=float, default=0.5, help="time the service runs in each cycle")
+    parser.add_argument("--machine", help="use this existing machine instead of a new temporary one")
+    args = parser.parse_args()
+
+    tmp = None
+    if args.machine:
+        machine = Path(args.machine).resolve()
+        was_up = "State       up" in nvxsim(machine, "status")[0].stdout
+    else:
+        tmp = tempfile.mkdtemp(prefix="nvx-bench-")
+        machine = Path(tmp) / "machine"
+        was_up = False
+        print(f"creating a machine in {machine} ...", flush=True)
+        created, create_ms = nvxsim(machine, "create", timeout=600)
+        if created.returncode != 0:
+            print(created.stdout + created.stderr, file=sys.stderr)
+            shutil.rmtree(tmp, ignore_errors=True)
+            return 1
+        print(f"created in {create_ms / 1000:.1f} s", flush=True)
+    try:
+        query, _ = nvxsim(machine, "--raw", "query")
+        if " STOPPED " not in query.stdout:
+            print(f"the service is not stopped:\n{query.stdout}{query.stderr}", file=sys.stderr)
+            return 1
+        print(f"\n{args.cycles} cycles, service running {args.hold_s:g} s in each\n")
+        print(f"{'cycle':>5}  {'start ms':>9}  {'stop ms':>9}  {'start cmd ms':>12}  {'stop cmd ms':>12}")
+        results = []
+        for i in range(1, args.cycles + 1):
+            r = cycle(machine, args.hold_s)
+            results.append(r)
+            print(f"{i:>5}  {r[0]:9.1f}  {r[1]:9.1f}  {r[2]:12.1f}  {r[3]:12.1f}", flush=True)
+        print()
+        print(summary("start (request->RUNNING)", [r[0] for r in results]))
+        print(summary("stop (request->STOPPED)", [r[1] for r in results]))
+        print(summary("start command (host)", [r[2] for r in results]))
+        print(summary("stop command (host)", [r[3] for r in results]))
+        return 0
+    finally:
+        if not was_up:
+            down, _ = nvxsim(machine, "down", timeout=180)
+            if down.returncode != 0:
+                print(down.stdout + down.stderr, file=sys.stderr)
+        if tmp:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("PYTHONDONTWRITEBYTECODE", "1")
+    sys.exit(main())
