@@ -51,8 +51,21 @@ const void* NameBytes(const SgFullPath* path, uint32_t* length) {
     return path->narrowName != nullptr ? path->narrowName->Buffer : nullptr;
 }
 
+// Names of equal length in one bucket usually share a long directory prefix and differ near
+// the end, so the bytes are compared from the end, eight at a time.
 bool SameBytes(const void* a, uint32_t aLength, const void* b, uint32_t bLength) {
-    return aLength == bLength && (aLength == 0 || memcmp(a, b, aLength) == 0);
+    if (aLength != bLength) return false;
+    const auto* p = static_cast<const uint8_t*>(a);
+    const auto* q = static_cast<const uint8_t*>(b);
+    uint32_t n = aLength;
+    while (n >= 8) {
+        n -= 8;
+        uint64_t x, y;
+        memcpy(&x, p + n, 8);
+        memcpy(&y, q + n, 8);
+        if (x != y) return false;
+    }
+    return n == 0 || memcmp(p, q, n) == 0;
 }
 
 bool CompareElements(const SgObject* candidate, const SgObject* present) {
@@ -62,18 +75,17 @@ bool CompareElements(const SgObject* candidate, const SgObject* present) {
     return SameBytes(a, aLength, b, bLength);
 }
 
+// Key comparisons run for every element of a bucket on each get; each table holds one form.
 bool CompareKeyW(const SgObject* element, const void* key) {
     const auto* name = static_cast<const UNICODE_STRING*>(key);
-    uint32_t length = 0;
-    const void* bytes = NameBytes(reinterpret_cast<const SgFullPath*>(element), &length);
-    return SameBytes(bytes, length, name->Buffer, name->Length);
+    const UNICODE_STRING* own = reinterpret_cast<const SgFullPath*>(element)->wideName;
+    return SameBytes(own->Buffer, own->Length, name->Buffer, name->Length);
 }
 
 bool CompareKeyA(const SgObject* element, const void* key) {
     const auto* name = static_cast<const ANSI_STRING*>(key);
-    uint32_t length = 0;
-    const void* bytes = NameBytes(reinterpret_cast<const SgFullPath*>(element), &length);
-    return SameBytes(bytes, length, name->Buffer, name->Length);
+    const ANSI_STRING* own = reinterpret_cast<const SgFullPath*>(element)->narrowName;
+    return SameBytes(own->Buffer, own->Length, name->Buffer, name->Length);
 }
 
 SgHashTable* CreateTable(SgCompareKeyFn compareKey) {
@@ -159,7 +171,8 @@ SgFullPath* CreatePath(PathTable* form, const void* name, bool wide, uint32_t ha
         if (SgDeleteFullPath(&path->header)) SgFreeMem(path);
         return nullptr;
     }
-    if (!SgHashInsert(form->table, &path->header)) {
+    // The caller's lookup found no equal name under the same hold of the table lock.
+    if (!SgHashInsertAbsent(form->table, &path->header)) {
         if (SgDeleteFullPath(&path->header)) SgFreeMem(path);
         return nullptr;
     }
@@ -237,8 +250,19 @@ bool ValidNameW(const UNICODE_STRING* name, const char* caller) {
 }  // namespace
 
 uint32_t SgHashPathW(const UNICODE_STRING* name) {
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < name->Length / 2u; ++i) sum += static_cast<uint16_t>(name->Buffer[i]);
+    // Four code units per step: the two 32-bit halves of `pairs` each collect the sum of two
+    // units, and cannot overflow within 65,535 bytes. Every get hashes its whole name.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(name->Buffer);
+    const uint32_t units = name->Length / 2u;
+    uint64_t pairs = 0;
+    uint32_t i = 0;
+    for (; i + 4 <= units; i += 4) {
+        uint64_t four;
+        memcpy(&four, bytes + i * 2u, 8);
+        pairs += (four & 0x0000FFFF0000FFFFull) + ((four >> 16) & 0x0000FFFF0000FFFFull);
+    }
+    uint32_t sum = static_cast<uint32_t>(pairs) + static_cast<uint32_t>(pairs >> 32);
+    for (; i < units; ++i) sum += static_cast<uint16_t>(name->Buffer[i]);
     return sum & kPathHashMask;
 }
 

@@ -46,6 +46,24 @@ void TakePlace(SgHashTable* table, uint32_t b, SgObject* present, SgObject* elem
     ClearLinks(present);
 }
 
+// Head of bucket b and tail of the insertion order.
+void LinkNew(SgHashTable* table, uint32_t b, SgObject* element) {
+    element->chainPrevious = nullptr;
+    element->chainNext = table->buckets[b];
+    if (element->chainNext != nullptr) element->chainNext->chainPrevious = element;
+    table->buckets[b] = element;
+
+    element->next = nullptr;
+    element->previous = table->tail;
+    if (table->tail != nullptr) {
+        table->tail->next = element;
+    } else {
+        table->head = element;
+    }
+    table->tail = element;
+    ++table->count;
+}
+
 // True when `element` is linked into the order whose ends are head/tail: either it has a
 // predecessor or it is the head. A cheap guard against unlinking a stranger.
 bool InOrder(const SgObject* head, const SgObject* element) {
@@ -114,20 +132,16 @@ bool SgHashInsert(SgHashTable* table, SgObject* element) {
             return true;
         }
     }
-    element->chainPrevious = nullptr;
-    element->chainNext = table->buckets[b];
-    if (element->chainNext != nullptr) element->chainNext->chainPrevious = element;
-    table->buckets[b] = element;
+    LinkNew(table, b, element);
+    return true;
+}
 
-    element->next = nullptr;
-    element->previous = table->tail;
-    if (table->tail != nullptr) {
-        table->tail->next = element;
-    } else {
-        table->head = element;
+bool SgHashInsertAbsent(SgHashTable* table, SgObject* element) {
+    if (table == nullptr || element == nullptr || !HasBuckets(table)) {
+        SgDebugPrint(SG_FAC_OBJ, SG_LVL_ERROR, "SgHashInsertAbsent: invalid table or element");
+        return false;
     }
-    table->tail = element;
-    ++table->count;
+    LinkNew(table, BucketOf(table, element->bucket), element);
     return true;
 }
 

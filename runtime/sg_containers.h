@@ -60,6 +60,10 @@ bool SgSetHashBuckets(SgHashTable* table, uint32_t n);
 // its bucket and the tail of the insertion order. False for a null table or element, a table
 // without buckets or without an element comparison.
 bool SgHashInsert(SgHashTable* table, SgObject* element);
+// Insert without looking for an equal element: the element goes to the head of its bucket and
+// the tail of the insertion order. Only for an owner that has just found no equal element by
+// a lookup under the same hold of its lock; it saves a second walk of the bucket.
+bool SgHashInsertAbsent(SgHashTable* table, SgObject* element);
 // Unlinks the element from its bucket and the insertion order; never destroys it. False when
 // the element is not linked into this table.
 bool SgHashRemove(SgHashTable* table, SgObject* element);

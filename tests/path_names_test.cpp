@@ -206,6 +206,12 @@ TEST_F(PathNamesTest, HashRulesOfBothForms) {
     // UTF-16: the sum of the 16-bit code units, & 0x1FFF (3 x 0xFFFF = 0x2FFFD).
     WideName wide(std::wstring(3, wchar_t(0xFFFF)));
     EXPECT_EQ(SgHashPathW(&wide.us), 0x2FFFDu & 0x1FFF);
+    WideName longest(std::wstring(kPathMaxNameBytes / 2, wchar_t(0xFFFF)));  // no unit may be lost or overflow
+    EXPECT_EQ(SgHashPathW(&longest.us), (kPathMaxNameBytes / 2 * 0xFFFFull) & 0x1FFF);
+    WideName mixed(L"\\Device\\HarddiskVolume3\\a");  // 25 units: four-unit steps and a remainder
+    uint32_t sum = 0;
+    for (wchar_t unit : mixed.text) sum += unit;
+    EXPECT_EQ(SgHashPathW(&mixed.us), sum & 0x1FFF);
     // UTF-8: bytes taken as signed 8-bit values (0xC3 = -61, 0xA9 = -87), & 0x1FFF.
     NarrowName narrow("\xC3\xA9");
     EXPECT_EQ(SgHashPathA(&narrow.as), static_cast<uint32_t>(-148) & 0x1FFF);
