@@ -6,6 +6,7 @@
 
 #include "runtime/log_format.h"
 #include "runtime/memory.h"
+#include "runtime/os_paths.h"
 #include "runtime/os_symbols.h"
 #include "runtime/threads.h"
 
@@ -166,6 +167,9 @@ DWORD WINAPI SgDebugThread(LPVOID) {
     gLastHousekeeping = SgGetTimeMicros(0);
     gDeadline = gLastHousekeeping + gThreadPeriod;
     char* drain = size ? static_cast<char*>(SgAllocMem(size)) : nullptr;
+    // The service's logs directory, once path management has found it; otherwise the
+    // directory set beforehand (if any).
+    if (NvxLogsDir != nullptr) SgDebugSetLogDirectory(NvxLogsDir);
     bool havePaths = gFilePaths[0] != nullptr;
     if (drain != nullptr && havePaths) {
         uint32_t n = TakeBufferedBytes(drain, size);

@@ -22,6 +22,3 @@ struct SgStartedFlags {
 };
 
 extern SgStartedFlags Started;
-
-// 64-bit-kernel flag set by the start-up banner from the processor architecture.
-extern bool Is64BitKernel;

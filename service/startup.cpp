@@ -8,7 +8,9 @@
 
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
+#include "runtime/os_paths.h"
 #include "runtime/os_symbols.h"
+#include "runtime/path_names.h"
 #include "service/exit_codes.h"
 #include "service/identity.h"
 #include "service/lifecycle.h"
@@ -16,7 +18,6 @@
 
 uint32_t ExitCode = kExitOk;
 SgStartedFlags Started = {};
-bool Is64BitKernel = false;
 
 namespace {
 
@@ -120,7 +121,7 @@ bool LogStartupBanner(const char* argv0) {
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
     WORD arch = info.wProcessorArchitecture;
-    Is64BitKernel = arch == PROCESSOR_ARCHITECTURE_AMD64 || arch == PROCESSOR_ARCHITECTURE_IA64 ||
+    SgIs64BitKernel = arch == PROCESSOR_ARCHITECTURE_AMD64 || arch == PROCESSOR_ARCHITECTURE_IA64 ||
                     arch == PROCESSOR_ARCHITECTURE_ARM64;
 
     gProcessId = GetCurrentProcessId();
@@ -129,7 +130,7 @@ bool LogStartupBanner(const char* argv0) {
     SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "Service Starting...");
     SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "Version: %s %s", kFileVersionText, kVersionSuffix);
     SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "SysInfo: %s PID %s", gComputerName, gProcessIdText);
-    SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "  64Bit Kernel: %d", Is64BitKernel ? 1 : 0);
+    SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "  64Bit Kernel: %d", SgIs64BitKernel ? 1 : 0);
     SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "  Dirname: %s", gExeDirectory);
     SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "  Basename: %s", gExeBaseName);
     return true;
@@ -156,8 +157,11 @@ void RunStartupSequence(const char* argv0) {
     }
     Started.poolStarted = 1;
 
-    // Path management (the path tables and the known directories) comes up here and
-    // gives the debug log its logs directory before the logging thread starts.
+    if (!SgInitPathManagement()) {
+        ExitCode = kExitPathsFailed;
+        ExitStep();
+    }
+    Started.pathsStarted = 1;
 
     SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Complete debug startup...");
     if (!SgDebugThreadExists()) SgDebugStartThread();

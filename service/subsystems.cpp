@@ -3,6 +3,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
+#include "runtime/path_names.h"
 #include "service/lifecycle.h"
 
 SgThread* MainLoopThread = nullptr;
@@ -70,7 +71,10 @@ bool ShutdownService() {
 
     if (SgDebugThreadExists()) SgDebugStopThread();
 
-    // Path management is released here, before the pool it allocates from.
+    if (Started.pathsStarted) {
+        Started.pathsStarted = 0;
+        SgShutdownPathManagement();
+    }
 
     if (Started.poolStarted) {
         Started.poolStarted = 0;
