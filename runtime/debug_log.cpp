@@ -268,8 +268,12 @@ void SgDebugPrint(uint32_t facility, uint32_t level, const char* format, ...) {
     message[length + 2] = '\0';
     size_t total = prefixUsed + static_cast<size_t>(length) + 2;
 
-    fwrite(line, 1, total, stdout);
+    // Standard output is a text stream: its own newline translation supplies the carriage
+    // return, so the echo ends in a bare line feed (the stored line keeps CR LF).
+    line[total - 2] = '\n';
+    fwrite(line, 1, total - 1, stdout);
     fflush(stdout);
+    line[total - 2] = '\r';
 
     EnterCriticalSection(&gLock);
     if (!gInitialised) {

@@ -65,13 +65,15 @@ void RequestStop() {
     SgStopThread(MainLoopThread);
 }
 
+// The stop is requested while the status lock is held and after checkpoint 1 has been
+// reported: the woken main loop reports checkpoint 2 only after it, never before.
 void HandleStopControl() {
-    RequestStop();
     LockStatus();
     gStatus.dwCurrentState = SERVICE_STOP_PENDING;
     gStatus.dwCheckPoint = 1;
     gStatus.dwWaitHint = kWaitHintMs;
     ReportLocked();
+    RequestStop();
     LeaveCriticalSection(&gStatusLock);
 }
 
