@@ -198,7 +198,10 @@ SgFullPath* GetPath(PathTable* form, const void* name, bool wide, uint32_t hash)
     return path;
 }
 
-void ReleasePath(SgFullPath* path, PathTable* form) {
+// The form's table comes from the object itself, so a release through the other form's call
+// still takes the right lock.
+void ReleasePath(SgFullPath* path) {
+    PathTable* form = path->wide ? &g_paths.wide : &g_paths.narrow;
     const SgRefFields ref = RefOf(path);
     bool destroy = false;
     switch (SgRefReleaseKeepLast(ref)) {
@@ -222,8 +225,9 @@ void ReleasePath(SgFullPath* path, PathTable* form) {
             destroy = true;
             break;
         case kSgRefLast:
-            // Table lock, then object lock; the count is re-checked there because another
-            // thread may have found the name and referenced it since.
+            // The last reference is dropped only under the table lock (then the object lock):
+            // another thread may have found the name and referenced it since the first look,
+            // and a get either finds the object referenced or no longer finds it at all.
             EnterCriticalSection(&form->lock);
             if (SgRefDropLast(ref)) {
                 SgHashRemove(form->table, &path->header);
@@ -337,13 +341,11 @@ SgFullPath* SgGetFullPathA(const ANSI_STRING* name) {
 }
 
 void SgReleaseFullPathW(SgFullPath* path) {
-    if (path == nullptr) return;
-    ReleasePath(path, &g_paths.wide);
+    if (path != nullptr) ReleasePath(path);
 }
 
 void SgReleaseFullPathA(SgFullPath* path) {
-    if (path == nullptr) return;
-    ReleasePath(path, &g_paths.narrow);
+    if (path != nullptr) ReleasePath(path);
 }
 
 void SgReleaseFullPath(SgFullPath* path) {
