@@ -5,21 +5,10 @@
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/os_paths.h"
+#include "runtime/compiler.h"
 #include "runtime/path_names_testing.h"
 #include "runtime/sg_containers.h"
 #include "runtime/unistr.h"
-
-// The debug log formats the counted-string conversions %wZ and %hZ; the compiler's printf
-// checking does not know them.
-#if defined(__GNUC__)
-#define SG_COUNTED_FORMAT_BEGIN                                                                                      \
-    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wformat\"")                                    \
-        _Pragma("GCC diagnostic ignored \"-Wformat-extra-args\"")
-#define SG_COUNTED_FORMAT_END _Pragma("GCC diagnostic pop")
-#else
-#define SG_COUNTED_FORMAT_BEGIN
-#define SG_COUNTED_FORMAT_END
-#endif
 
 namespace {
 
