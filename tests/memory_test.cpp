@@ -5,50 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "runtime/debug_log.h"
+#include "tests/support/log_capture.h"
 
-// Captures every line instead of the real debug log, so tests can assert on exact output.
-namespace {
-struct LogLine {
-    uint32_t facility;
-    uint32_t level;
-    std::string text;
-};
-std::mutex g_logMutex;
-std::vector<LogLine> g_log;
-
-std::vector<LogLine> TakeLog() {
-    std::lock_guard<std::mutex> guard(g_logMutex);
-    std::vector<LogLine> lines;
-    lines.swap(g_log);
-    return lines;
-}
-
-int CountLines(const std::vector<LogLine>& log, const std::string& text, uint32_t level) {
-    int n = 0;
-    for (const auto& line : log) n += (line.text == text && line.level == level && line.facility == SG_FAC_MEM);
-    return n;
-}
-}  // namespace
-
-void SgDebugPrint(uint32_t facility, uint32_t level, const char* format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    std::lock_guard<std::mutex> guard(g_logMutex);
-    g_log.push_back({facility, level, text});
-}
+// Every line goes to the captured debug log, so tests can assert on exact output.
+using nvx_test::CountLines;
+using nvx_test::TakeLog;
 
 namespace {
 // Reads a header field at a fixed distance before the caller's pointer.
@@ -153,7 +122,7 @@ TEST_F(MemoryPoolTest, ChunkIsCutIntoWholeBlocksFromOffset16) {
         EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks[0]) % 16, 0u);  // chunk + 16 + 64
         blocks.push_back(static_cast<uint8_t*>(SgAllocMem(c.request)));
         EXPECT_EQ(SgGetPoolStats().chunksAllocated, ++chunks) << "block " << c.blocks + 1 << " needs a new chunk";
-        EXPECT_EQ(CountLines(TakeLog(), c.line, SG_LVL_DEBUG), 2);
+        EXPECT_EQ(CountLines(TakeLog(), SG_FAC_MEM, SG_LVL_DEBUG, c.line), 2);
         for (auto* b : blocks) SgFreeMem(b);
     }
     EXPECT_EQ(SgGetPoolStats().blocksInUse, 0u);
@@ -183,7 +152,7 @@ TEST_F(MemoryPoolTest, HeaderFaultsAreLoggedAndLeaveThePoolUnchanged) {
     SgFreeMem(a);
     auto log = TakeLog();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(CountLines(log, "Deallocating block with bad magic value!", SG_LVL_ERROR), 1);
+    EXPECT_EQ(CountLines(log, SG_FAC_MEM, SG_LVL_ERROR, "Deallocating block with bad magic value!"), 1);
     EXPECT_EQ(SgGetPoolStats().badMagicCount, 1u);
     void* x = SgAllocMem(64);
     void* y = SgAllocMem(64);
@@ -196,7 +165,7 @@ TEST_F(MemoryPoolTest, HeaderFaultsAreLoggedAndLeaveThePoolUnchanged) {
     SgFreeMem(x);
     log = TakeLog();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(CountLines(log, "Deallocating block with bad type!", SG_LVL_ERROR), 1);
+    EXPECT_EQ(CountLines(log, SG_FAC_MEM, SG_LVL_ERROR, "Deallocating block with bad type!"), 1);
     EXPECT_EQ(Before<uint8_t>(x, 8), 0xEF);
     EXPECT_EQ(SgGetPoolStats().blocksInUse, 2u);
     static_cast<uint8_t*>(x)[-6] = 0xE1;
@@ -205,7 +174,7 @@ TEST_F(MemoryPoolTest, HeaderFaultsAreLoggedAndLeaveThePoolUnchanged) {
     // A free-list head that claims to be allocated is not handed out.
     static_cast<uint8_t*>(x)[-8] = 0xEF;
     EXPECT_EQ(SgAllocMem(10), nullptr);
-    EXPECT_EQ(CountLines(TakeLog(), "Allocating block with bad magic value!", SG_LVL_ERROR), 1);
+    EXPECT_EQ(CountLines(TakeLog(), SG_FAC_MEM, SG_LVL_ERROR, "Allocating block with bad magic value!"), 1);
     EXPECT_EQ(SgGetPoolStats().badMagicCount, 2u);
     static_cast<uint8_t*>(x)[-8] = 0;
     EXPECT_EQ(SgAllocMem(10), x);
@@ -233,7 +202,7 @@ TEST_F(MemoryPoolTest, BigChunksAreTrackedAndReleased) {
     EXPECT_EQ(SgGetPoolStats().bigChunksInUse, 0u);
     EXPECT_TRUE(SgShutdownMemory());
     const auto log = TakeLog();
-    EXPECT_EQ(CountLines(log, "There are 0 unreleased big chunk buffers", SG_LVL_DEBUG), 1);
+    EXPECT_EQ(CountLines(log, SG_FAC_MEM, SG_LVL_DEBUG, "There are 0 unreleased big chunk buffers"), 1);
     for (const auto& line : log) EXPECT_LT(line.level, SG_LVL_ERROR) << line.text;
 }
 
@@ -282,7 +251,8 @@ TEST_F(MemoryPoolTest, ShutdownReportsLeaksWithSiteAndDump) {
     EXPECT_EQ(text[17], "0x0030  50 51 52 53 54 55 56 57 58 59 5A 5B 5C 5D 5E 5F   PQRSTUVWXYZ[\\]^_");
     EXPECT_EQ(text[18], "There are 1 unreleased memory buffers");
     EXPECT_EQ(text[19], "A total of 2 chunks of memory were used");
-    EXPECT_EQ(CountLines(log, text[12], SG_LVL_ERROR) + CountLines(log, text[0], SG_LVL_ERROR), 2);
+    EXPECT_EQ(CountLines(log, SG_FAC_MEM, SG_LVL_ERROR, text[12]) + CountLines(log, SG_FAC_MEM, SG_LVL_ERROR, text[0]),
+              2);
 }
 
 TEST(PoolDumpTest, PadsHexAndTextFields) {
@@ -379,7 +349,7 @@ TEST_F(MemoryPoolTest, CreateBuffersMakesWholeChunksUntilTheCountIsMet) {
     EXPECT_EQ(SgGetPoolStats().chunksAllocated, 0u);
     SgCreateBuffers(1200, 100);  // class 2: 341 blocks a chunk, so four chunks
     EXPECT_EQ(SgGetPoolStats().chunksAllocated, 4u);
-    EXPECT_EQ(CountLines(TakeLog(), "341 128 buffers created", SG_LVL_DEBUG), 4);
+    EXPECT_EQ(CountLines(TakeLog(), SG_FAC_MEM, SG_LVL_DEBUG, "341 128 buffers created"), 4);
     std::vector<void*> blocks(4 * 341 + 1);
     for (void*& p : blocks) p = SgAllocMem(128);
     EXPECT_EQ(SgGetPoolStats().chunksAllocated, 5u) << "only the last request needs a new chunk";

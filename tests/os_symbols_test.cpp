@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -15,6 +14,7 @@
 
 #include "runtime/debug_log.h"
 #include "runtime/os_symbols_testing.h"
+#include "tests/support/log_capture.h"
 
 #if defined(__MINGW32__)
 // Where the toolchain declares a native function itself, the hand-written slot type must
@@ -36,28 +36,14 @@ static_assert(
 // ---- captured debug log ------------------------------------------------------------------
 
 namespace {
-struct LogLine {
-    uint32_t facility;
-    uint32_t level;
-    std::string text;
-};
-std::vector<LogLine> g_log;
-}  // namespace
 
-void SgDebugPrint(uint32_t facility, uint32_t level, const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    g_log.push_back({facility, level, text});
-}
+using nvx_test::ClearLog;
+using nvx_test::LogLine;
+using nvx_test::TakeLog;
 
-namespace {
-
-std::vector<std::string> ErrorLines() {
+std::vector<std::string> ErrorLines(const std::vector<LogLine>& log) {
     std::vector<std::string> lines;
-    for (const LogLine& line : g_log) {
+    for (const LogLine& line : log) {
         if (line.level >= SG_LVL_WARNING) lines.push_back(line.text);
     }
     return lines;
@@ -187,7 +173,7 @@ protected:
         // A typical process: ntdll and kernel32 present, the other three still to load.
         g_fake.resident[kNtdll] = g_fake.resident[kKernel32] = true;
         g_fake.loadable[kAdvapi32] = g_fake.loadable[kSechost] = g_fake.loadable[kBcrypt] = true;
-        g_log.clear();
+        ClearLog();
         SgSetOsLoaderForTesting(&kFakeLoader);
     }
 
@@ -221,10 +207,11 @@ TEST_F(OsSymbolsTest, ResolvesEachSlotFromItsModuleInTableOrder) {
     EXPECT_EQ(Value(SgSetConsoleCtrlHandler), FakeExport(kKernel32, "SetConsoleCtrlHandler"));
     EXPECT_EQ(Value(SgBCryptGenRandom), FakeExport(kBcrypt, "BCryptGenRandom"));
 
-    ASSERT_EQ(g_log.size(), 1u);
-    EXPECT_EQ(g_log[0].facility, SG_FAC_INIT);
-    EXPECT_EQ(g_log[0].level, SG_LVL_DEBUG);
-    EXPECT_EQ(g_log[0].text, "Initialize OS symbols");
+    const auto log = TakeLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].facility, SG_FAC_INIT);
+    EXPECT_EQ(log[0].level, SG_LVL_DEBUG);
+    EXPECT_EQ(log[0].text, "Initialize OS symbols");
 }
 
 // Every export is taken away once. Only the three optional ones may be missing; any other
@@ -244,15 +231,16 @@ TEST_F(OsSymbolsTest, OnlyTheThreeOptionalExportsMayBeMissing) {
         ASSERT_TRUE(SgInitOsSymbols()) << "the complete system must start";
         SgShutdownOsSymbols();
         g_fake.missingExports = {{module, row.functionName}};
-        g_log.clear();
+        ClearLog();
 
         const bool started = SgInitOsSymbols();
         EXPECT_EQ(started, optional.count(row.functionName) != 0) << row.functionName;
         SgOsSymbolInfo after{};
         ASSERT_TRUE(SgGetOsSymbolForTesting(i, &after));
         EXPECT_EQ(after.slotValue, 0u) << row.functionName;
-        EXPECT_TRUE(ErrorLines().empty()) << row.functionName;
-        for (const LogLine& line : g_log) {
+        const auto log = TakeLog();
+        EXPECT_TRUE(ErrorLines(log).empty()) << row.functionName;
+        for (const LogLine& line : log) {
             EXPECT_EQ(line.text.find(row.functionName), std::string::npos) << line.text;
         }
         SgShutdownOsSymbols();
@@ -283,7 +271,7 @@ TEST_F(OsSymbolsTest, SechostReplacesTheTraceGroupRatherThanFillingGaps) {
     g_fake.missingExports = {{kAdvapi32, "StartTraceW"}, {kSechost, "CloseTrace"}};
     EXPECT_FALSE(SgInitOsSymbols());
     EXPECT_EQ(SgCloseTrace, nullptr);
-    EXPECT_TRUE(ErrorLines().empty());
+    EXPECT_TRUE(ErrorLines(TakeLog()).empty());
 }
 
 TEST_F(OsSymbolsTest, AdvapiWithStartTraceWNeverConsultsSechost) {
@@ -296,7 +284,7 @@ TEST_F(OsSymbolsTest, AdvapiWithoutStartTraceWAndNoSechostFails) {
     g_fake.missingExports = {{kAdvapi32, "StartTraceW"}};
     g_fake.loadable[kSechost] = false;
     EXPECT_FALSE(SgInitOsSymbols());
-    EXPECT_TRUE(ErrorLines().empty());
+    EXPECT_TRUE(ErrorLines(TakeLog()).empty());
 }
 
 // ---- modules -----------------------------------------------------------------------------
@@ -308,7 +296,7 @@ TEST_F(OsSymbolsTest, ReleasesOnlyModulesItLoadedAndEachOnce) {
     EXPECT_EQ(g_fake.loadCalls[kSechost], 1);
     EXPECT_EQ(g_fake.loadCalls[kBcrypt], 1);
 
-    g_log.clear();
+    ClearLog();
     EXPECT_TRUE(SgShutdownOsSymbols());
     EXPECT_TRUE(SgShutdownOsSymbols());
     EXPECT_EQ(g_fake.freeCalls[kNtdll], 0);
@@ -317,23 +305,24 @@ TEST_F(OsSymbolsTest, ReleasesOnlyModulesItLoadedAndEachOnce) {
     EXPECT_EQ(g_fake.freeCalls[kSechost], 1);
     EXPECT_EQ(g_fake.freeCalls[kBcrypt], 1);
 
-    ASSERT_EQ(g_log.size(), 2u);
-    EXPECT_EQ(g_log[0].facility, SG_FAC_SHUTDOWN);
-    EXPECT_EQ(g_log[0].level, SG_LVL_DEBUG);
-    EXPECT_EQ(g_log[0].text, "Shutdown OS symbols");
+    const auto log = TakeLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].facility, SG_FAC_SHUTDOWN);
+    EXPECT_EQ(log[0].level, SG_LVL_DEBUG);
+    EXPECT_EQ(log[0].text, "Shutdown OS symbols");
 }
 
 TEST_F(OsSymbolsTest, UnavailableSechostIsNoError) {
     g_fake.loadable[kSechost] = false;
     ASSERT_TRUE(SgInitOsSymbols());
-    EXPECT_TRUE(ErrorLines().empty());
+    EXPECT_TRUE(ErrorLines(TakeLog()).empty());
     for (const auto& [name, value] : TraceSlots()) EXPECT_EQ(ModuleOfSlot(value), kAdvapi32);
 }
 
 TEST_F(OsSymbolsTest, UnavailableBcryptFailsWithoutMessageAndReleasesTheRest) {
     g_fake.loadable[kBcrypt] = false;
     EXPECT_FALSE(SgInitOsSymbols());
-    EXPECT_TRUE(ErrorLines().empty());
+    EXPECT_TRUE(ErrorLines(TakeLog()).empty());
     for (const SgOsSymbolInfo& row : Rows()) {
         if (ModuleOfName(row.moduleName) == kBcrypt) {
             EXPECT_EQ(row.slotValue, 0u) << row.functionName;
@@ -362,13 +351,14 @@ TEST_P(OsSymbolsMissingModuleTest, FailsWithOneMessageAndAsksNoFurtherModule) {
 
     EXPECT_FALSE(SgInitOsSymbols());
 
-    ASSERT_EQ(g_log.size(), 3u);
-    EXPECT_EQ(g_log[0].text, "Initialize OS symbols");
-    EXPECT_EQ(g_log[1].facility, SG_FAC_INIT);
-    EXPECT_EQ(g_log[1].level, SG_LVL_ERROR);
-    EXPECT_EQ(g_log[1].text, c.message);
-    EXPECT_EQ(g_log[2].facility, SG_FAC_SHUTDOWN);
-    EXPECT_EQ(g_log[2].text, "Shutdown OS symbols");
+    const auto log = TakeLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].text, "Initialize OS symbols");
+    EXPECT_EQ(log[1].facility, SG_FAC_INIT);
+    EXPECT_EQ(log[1].level, SG_LVL_ERROR);
+    EXPECT_EQ(log[1].text, c.message);
+    EXPECT_EQ(log[2].facility, SG_FAC_SHUTDOWN);
+    EXPECT_EQ(log[2].text, "Shutdown OS symbols");
     EXPECT_EQ(g_fake.loadCalls[kNtdll] + g_fake.loadCalls[kKernel32], 0);
     for (int later = c.module + 1; later < kFakeModuleCount; ++later) {
         EXPECT_EQ(g_fake.handleQueries[later] + g_fake.loadCalls[later], 0) << kModuleNames[later];
@@ -386,7 +376,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 class OsSymbolsRealSystemTest : public testing::Test {
 protected:
-    void SetUp() override { g_log.clear(); }
+    void SetUp() override { ClearLog(); }
     void TearDown() override { SgShutdownOsSymbols(); }
 };
 
@@ -409,7 +399,7 @@ TEST_F(OsSymbolsRealSystemTest, ResolvesEveryRequiredFunction) {
     }
     EXPECT_TRUE(started);
     EXPECT_EQ(missingRequired, "");
-    EXPECT_TRUE(ErrorLines().empty());
+    EXPECT_TRUE(ErrorLines(TakeLog()).empty());
 }
 
 // Modules the process already had stay; the ones the table loaded are gone afterwards.

@@ -6,59 +6,32 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "runtime/debug_log.h"
-#include "runtime/log_format.h"
 #include "runtime/memory.h"
 #include "runtime/path_names_testing.h"
-
-// ---- captured debug log ------------------------------------------------------------------
-
-namespace {
-struct LogLine {
-    uint32_t facility;
-    uint32_t level;
-    std::string text;
-};
-std::mutex g_logMutex;
-std::vector<LogLine> g_log;
-}  // namespace
-
-// Formats with the debug log's own formatter, so %wZ and %hZ read as they would in nvxs.log.
-void SgDebugPrint(uint32_t facility, uint32_t level, const char* format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    SgFormatMessageV(text, sizeof(text), format, args);
-    va_end(args);
-    std::lock_guard<std::mutex> guard(g_logMutex);
-    g_log.push_back({facility, level, text});
-}
+#include "tests/support/log_capture.h"
 
 namespace {
+
+using nvx_test::LogLine;
 
 // Lines logged since the last call, without the pool's Debug lines about new chunks (they
 // depend on what earlier tests left in the pool). Pool faults stay in.
 std::vector<LogLine> TakeLog() {
-    std::lock_guard<std::mutex> guard(g_logMutex);
     std::vector<LogLine> lines;
-    for (auto& line : g_log) {
+    for (auto& line : nvx_test::TakeLog()) {
         if (line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG) lines.push_back(std::move(line));
     }
-    g_log.clear();
     return lines;
 }
 
 bool Logged(const std::vector<LogLine>& log, const std::string& text, uint32_t facility) {
-    int n = 0;
-    for (const auto& line : log) n += line.text == text && line.facility == facility && line.level == SG_LVL_DEBUG;
-    return n == 1;
+    return nvx_test::CountLines(log, facility, SG_LVL_DEBUG, text) == 1;
 }
 
 // Caller-owned counted strings; the path objects must keep their own copies.
