@@ -5,6 +5,8 @@
 //   nvxsimctl query NAME
 //   nvxsimctl hold EVENT
 //   nvxsimctl release EVENT
+//   nvxsimctl readhold FILE EVENT [rwd]
+//   nvxsimctl rename FROM TO
 //
 // Every line is machine-readable: a keyword, then key=value fields (a state also has its
 // name as a bare word). t_ms is the time since the request was made, so start and stop
@@ -15,6 +17,9 @@
 //   STATUS state=4 RUNNING checkpoint=0 wait_hint=0 exit_code=0x00000000 accepted=0x1 source=poll t_ms=71.030
 //   ERROR op=start error=1056 name=ERROR_SERVICE_ALREADY_RUNNING
 //   TIMEOUT op=start t_ms=30000.102
+//   READHOLD event=nvxsim-reader pid=412 share=rwd bytes=5321
+//   READ bytes=9876
+//   RENAME result=1 error=0
 //
 // The exit code is 0 on success and the Win32 error otherwise (1053 when a wait timed out).
 #include <windows.h>
@@ -316,12 +321,89 @@ int CmdRelease(const char* eventName) {
     return 0;
 }
 
+// Share letters r, w, d -> FILE_SHARE_* bits; false for any other character.
+bool ParseShare(const char* text, DWORD* share) {
+    DWORD bits = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        switch (*c) {
+            case 'r': bits |= FILE_SHARE_READ; break;
+            case 'w': bits |= FILE_SHARE_WRITE; break;
+            case 'd': bits |= FILE_SHARE_DELETE; break;
+            default: return false;
+        }
+    }
+    *share = bits;
+    return true;
+}
+
+// Reads from the handle's start to its end; false when a read fails.
+bool CountReadableBytes(HANDLE file, unsigned long long* total) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+    static char block[65536];
+    *total = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, block, sizeof(block), &got, nullptr)) return false;
+        if (got == 0) return true;
+        *total += got;
+    }
+}
+
+// A reader of another process: opens FILE for reading with the given sharing, reads it
+// once, holds it open until EVENT is set, then reads it again through the same handle
+// (which follows the file if it was renamed meanwhile).
+int CmdReadHold(const char* path, const char* eventName, DWORD share) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName);
+    if (event == nullptr) return Fail("readhold", GetLastError());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(event);
+        return Fail("readhold", ERROR_ALREADY_EXISTS);
+    }
+    HANDLE file = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        CloseHandle(event);
+        return Fail("open", error);
+    }
+    unsigned long long bytes = 0;
+    if (!CountReadableBytes(file, &bytes)) {
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        CloseHandle(event);
+        return Fail("read", error);
+    }
+    Line("READHOLD event=%s pid=%lu share=%s%s%s%s bytes=%llu", eventName,
+         static_cast<unsigned long>(GetCurrentProcessId()), (share & FILE_SHARE_READ) ? "r" : "",
+         (share & FILE_SHARE_WRITE) ? "w" : "", (share & FILE_SHARE_DELETE) ? "d" : "", share == 0 ? "-" : "",
+         bytes);
+    DWORD rc = WaitForSingleObject(event, INFINITE);
+    DWORD error = rc == WAIT_OBJECT_0 ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(event);
+    if (rc == WAIT_OBJECT_0 && !CountReadableBytes(file, &bytes)) error = GetLastError();
+    CloseHandle(file);
+    if (rc != WAIT_OBJECT_0) return Fail("readhold", error);
+    if (error != ERROR_SUCCESS) return Fail("read", error);
+    Line("READ bytes=%llu", bytes);
+    return 0;
+}
+
+// Renames (moves) a file the way Windows programs do, replacing an existing target.
+int CmdRename(const char* from, const char* to) {
+    BOOL ok = MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    Line("RENAME result=%d error=%lu", ok ? 1 : 0, static_cast<unsigned long>(error));
+    return ok ? 0 : Fail("rename", error);
+}
+
 int Usage() {
     Line("usage: nvxsimctl start NAME [timeoutMs]");
     Line("       nvxsimctl control NAME stop|pause|continue|interrogate|<code> [timeoutMs]");
     Line("       nvxsimctl query NAME");
     Line("       nvxsimctl hold EVENT");
     Line("       nvxsimctl release EVENT");
+    Line("       nvxsimctl readhold FILE EVENT [rwd]");
+    Line("       nvxsimctl rename FROM TO");
     return ERROR_INVALID_PARAMETER;
 }
 
@@ -342,6 +424,15 @@ int main(int argc, char** argv) {
         if (argc < 4 || argc > 5 || !ControlCode(argv[3], &code)) return Usage();
         if (argc == 5 && !ParseNumber(argv[4], &timeoutMs)) return Usage();
         return CmdControl(argv[2], code, timeoutMs);
+    }
+    if (strcmp(command, "readhold") == 0) {
+        DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        if (argc < 4 || argc > 5 || (argc == 5 && !ParseShare(argv[4], &share))) return Usage();
+        return CmdReadHold(argv[2], argv[3], share);
+    }
+    if (strcmp(command, "rename") == 0) {
+        if (argc != 4) return Usage();
+        return CmdRename(argv[2], argv[3]);
     }
     if (argc != 3) return Usage();
     if (strcmp(command, "query") == 0) return CmdQuery(argv[2]);
