@@ -1,0 +1,32 @@
+// The asynchronous driver channel: the driver's asynchronous port, registration as
+// component 30, the communications thread that receives, routes and drains, and the
+// pending-request table that matches replies.
+#pragma once
+
+#include <cstdint>
+
+#include "comms/messages.h"
+
+typedef void (*SgReplyCallback)(uint32_t status, const char* replyText, void* context);
+typedef uint32_t (*SgRouterFn)(SgMessage* message);
+
+bool SgInitAsyncComms();
+bool SgStartCommsThread();
+void SgStopCommsThread();
+void SgShutdownAsyncComms();
+// Waits for the communications thread's OS thread to end (nothing when there is none).
+void SgWaitCommsThreadEnd();
+bool SgCommsThreadExists();
+// The one place where the channel calls FilterSendMessage; returns the CommStatus.
+uint32_t SgSendMessage(SgMessage* message);
+// The router; owns the message when it returns 0.
+uint32_t SgRouteMessage(SgMessage* message);
+// Set once the channel's tables exist; the reply builders refuse to build replies without it.
+SgRouterFn SgGetRouter();
+void SgSetRouter(SgRouterFn router);
+void SgClearRouter();
+// Places a request in the start-message queue: the communications thread sends it on its
+// next pass and keeps it pending until its final reply. The message must be an outgoing
+// CommandMsg request; its request ID is assigned here. False on allocation failure.
+bool SgQueueStartMessage(SgMessage* message, SgReplyCallback callback, void* context, uint32_t* requestId);
+void SgSetRouter(SgRouterFn router);
