@@ -1,8 +1,10 @@
 #include "service/service_control.h"
 
+#include "comms/async_channel.h"
 #include "runtime/debug_log.h"
 #include "runtime/os_symbols.h"
 #include "runtime/threads.h"
+#include "service/exit_codes.h"
 #include "service/identity.h"
 #include "service/lifecycle.h"
 #include "service/subsystems.h"
@@ -141,10 +143,16 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     if (InitSubsystems()) {
         SetAndReport(SERVICE_START_PENDING, kAcceptStopAndShutdown, 2, kWaitHintMs);
 
-        // Worker threads owned by the communications, OS notification and event-journal
-        // subsystems are started here, in that order, each failing start-up with its code.
+        // Worker threads, in this order, each failing start-up with its own code: the
+        // communications thread (only with the driver connected), then the OS notification
+        // and event-journal threads.
+        bool threadsStarted = true;
+        if (Started.driverConnected && !SgStartCommsThread()) {
+            ExitCode = kExitCommsThreadFailed;
+            threadsStarted = false;
+        }
 
-        if (InterlockedCompareExchange(&gStopRequested, 0, 0) == 0) {
+        if (threadsStarted && InterlockedCompareExchange(&gStopRequested, 0, 0) == 0) {
             SetAndReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
             // A stop that arrives from here on clears the run flag set now.
             SgThreadSetRunning(MainLoopThread);

@@ -1,9 +1,14 @@
 #include "service/subsystems.h"
 
+#include "comms/async_channel.h"
+#include "comms/command_attrs.h"
+#include "comms/sync_port.h"
+#include "comms/wsc_client.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "runtime/path_names.h"
+#include "service/exit_codes.h"
 #include "service/lifecycle.h"
 
 SgThread* MainLoopThread = nullptr;
@@ -16,11 +21,32 @@ int64_t gMainLoopDeadline = 0;
 
 bool LongPeriodConditionsMet() { return Started.driverConnected && Started.syncPortUp && Started.perfLoggerUp; }
 
+// The asynchronous channel comes up only once the synchronous port is connected.
+void ConnectDriverPorts() {
+    if (!Started.syncPortUp) Started.syncPortUp = SgConnectSyncPort() ? 1 : 0;
+    if (Started.syncPortUp && !Started.driverConnected) Started.driverConnected = SgInitAsyncComms() ? 1 : 0;
+}
+
 }  // namespace
 
 bool InitSubsystems() {
-    // Command attributes, the WSC client, the driver ports, OS notifications, event
-    // journals, the perf logger and telemetry come up here, in that order.
+    if (!SgInitCommandAttrs()) {
+        ExitCode = kExitCommandAttrsFailed;
+        ShutdownService();
+        return false;
+    }
+    Started.commandAttrsStarted = 1;
+    if (!SgInitWSCClient()) {
+        ExitCode = kExitWscClientFailed;
+        ShutdownService();
+        return false;
+    }
+    Started.wscStarted = 1;
+    // Neither port is needed to start: the main loop retries both.
+    ConnectDriverPorts();
+
+    // OS notifications, event journals, the perf logger and telemetry come up here, in
+    // that order.
 
     MainLoopThread = SgCreateThread(RunMainLoop, nullptr, 0);
     if (MainLoopThread == nullptr) {
@@ -46,8 +72,12 @@ DWORD WINAPI RunMainLoop(LPVOID) {
         if (remaining == 0 || left == 0) {
             now = SgGetTimeMicros(now);
             SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Mainloop housekeeping %llu", static_cast<unsigned long long>(now));
-            // The driver connection, the sync port, the perf logger and telemetry are
-            // retried here while they are down.
+            if (!Started.driverConnected || !Started.syncPortUp) {
+                bool wasConnected = Started.driverConnected;
+                ConnectDriverPorts();
+                if (!wasConnected && Started.driverConnected && SgCommsThreadExists()) SgStartCommsThread();
+            }
+            // The perf logger and telemetry are retried here while they are down.
             if (LongPeriodConditionsMet()) MainLoopPeriod = kMainLoopLongPeriod;
             gMainLoopLast = now;
             gMainLoopDeadline = now + static_cast<int64_t>(MainLoopPeriod);
@@ -61,13 +91,30 @@ DWORD WINAPI RunMainLoop(LPVOID) {
 bool ShutdownService() {
     SgDebugPrint(SG_FAC_SHUTDOWN, SG_LVL_INFO, "Starting shutdown...");
 
-    // The driver-version check, then the event-journal, communications and OS
-    // notification threads are stopped and waited for here, in that order.
+    // The driver-version check comes first. Then the event-journal, communications and
+    // OS notification threads are stopped, and waited for, in that order.
+    if (SgCommsThreadExists()) SgStopCommsThread();
+    SgWaitCommsThreadEnd();
 
     SgDestroyAndFreeThread(&MainLoopThread);
 
-    // Event journals, OS notifications, the perf logger, the driver channel and sync
-    // port, the WSC client and the command attributes are released here, in that order.
+    // Event journals, OS notifications and the perf logger are released here, in that order.
+    if (Started.driverConnected) {
+        Started.driverConnected = 0;
+        SgShutdownAsyncComms();
+    }
+    if (Started.syncPortUp) {
+        Started.syncPortUp = 0;
+        SgCloseSyncPort();
+    }
+    if (Started.wscStarted) {
+        Started.wscStarted = 0;
+        SgShutdownWSCClient();
+    }
+    if (Started.commandAttrsStarted) {
+        Started.commandAttrsStarted = 0;
+        SgShutdownCommandAttrs();
+    }
 
     if (SgDebugThreadExists()) SgDebugStopThread();
 
