@@ -12,6 +12,7 @@
 #include "runtime/os_symbols.h"
 #include "runtime/path_names.h"
 #include "service/exit_codes.h"
+#include "service/fault_injection.h"
 #include "service/identity.h"
 #include "service/lifecycle.h"
 #include "service/service_control.h"
@@ -139,6 +140,7 @@ bool LogStartupBanner(const char* argv0) {
 void RunStartupSequence(const char* argv0) {
     SgDebugReadSettings();
     LogStartupBanner(argv0);
+    ApplyFaultInjection();
 
     if (!SgDebugInit()) {
         ExitCode = kExitDebugLogFailed;
