@@ -111,34 +111,55 @@ NTSTATUS QueryEndOfFile(HANDLE handle, LONGLONG* end) {
     return status;
 }
 
-// Renames source to target, replacing an existing target.
-NTSTATUS SgRenameFile(const UNICODE_STRING* source, const UNICODE_STRING* target) {
-    HANDLE handle = nullptr;
-    NTSTATUS status = OpenFile(source, DELETE | SYNCHRONIZE, FILE_OPEN, 0, &handle);
-    if (status < 0) return status;
+// Renames the file open as `handle` (opened with DELETE access) to target, replacing an
+// existing target.
+NTSTATUS RenameOpenFile(HANDLE handle, const UNICODE_STRING* target) {
     ULONG size = offsetof(FILE_RENAME_INFORMATION, FileName) + target->Length;
     auto* info = static_cast<FILE_RENAME_INFORMATION*>(calloc(1, size + sizeof(wchar_t)));
-    if (info == nullptr) {
-        SgNtClose(handle);
-        return kStatusNoMemory;
-    }
+    if (info == nullptr) return kStatusNoMemory;
     info->ReplaceIfExists = TRUE;
     info->RootDirectory = nullptr;
     info->FileNameLength = target->Length;
     memcpy(info->FileName, target->Buffer, target->Length);
     IO_STATUS_BLOCK io{};
-    status = SgNtSetInformationFile(handle, &io, info, size, FileRenameInformation);
+    NTSTATUS status = SgNtSetInformationFile(handle, &io, info, size, FileRenameInformation);
     free(info);
+    return status;
+}
+
+NTSTATUS SgRenameFile(const UNICODE_STRING* source, const UNICODE_STRING* target) {
+    HANDLE handle = nullptr;
+    NTSTATUS status = OpenFile(source, DELETE | SYNCHRONIZE, FILE_OPEN, 0, &handle);
+    if (status < 0) return status;
+    status = RenameOpenFile(handle, target);
     SgNtClose(handle);
     return status;
 }
 
+// Shifts nvxs.log to nvxs1.log and the older files up by one, dropping nvxs4.log. nvxs.log
+// is opened for the rename first: while another process holds it without sharing delete,
+// nothing is shifted (the history stays; the next write tries again) instead of older
+// files being dropped for a rotation that cannot complete.
 void RotateLogFiles() {
+    HANDLE current = nullptr;
+    if (OpenFile(gFilePaths[0], DELETE | SYNCHRONIZE, FILE_OPEN, 0, &current) < 0) return;
     HANDLE handle = nullptr;
     if (OpenFile(gFilePaths[4], DELETE | SYNCHRONIZE, FILE_OPEN, FILE_DELETE_ON_CLOSE, &handle) >= 0) {
         SgNtClose(handle);
     }
-    for (int i = kLogFileCount - 1; i > 0; --i) SgRenameFile(gFilePaths[i - 1], gFilePaths[i]);
+    for (int i = kLogFileCount - 1; i > 1; --i) SgRenameFile(gFilePaths[i - 1], gFilePaths[i]);
+    RenameOpenFile(current, gFilePaths[1]);
+    SgNtClose(current);
+}
+
+// Counts a block that could not be written as missed messages, one per line: the
+// shutdown report then tells how many lines the file lacks.
+void CountLostLines(const char* block, uint32_t length) {
+    uint64_t lines = 0;
+    for (uint32_t i = 0; i < length; ++i) lines += block[i] == '\n';
+    EnterCriticalSection(&gLock);
+    gMissed += lines;
+    LeaveCriticalSection(&gLock);
 }
 
 // Copies what the buffer holds into drain (of gBufferSize bytes) and empties the buffer.
@@ -173,7 +194,7 @@ DWORD WINAPI SgDebugThread(LPVOID) {
     bool havePaths = gFilePaths[0] != nullptr;
     if (drain != nullptr && havePaths) {
         uint32_t n = TakeBufferedBytes(drain, size);
-        if (n > 0) SgDebugWriteFile(drain, n);
+        if (n > 0 && static_cast<NTSTATUS>(SgDebugWriteFile(drain, n)) < 0) CountLostLines(drain, n);
         int64_t now = gLastHousekeeping;
         while (SgThreadShouldRun(self)) {
             now = SgGetTimeMicros(now);
@@ -181,7 +202,7 @@ DWORD WINAPI SgDebugThread(LPVOID) {
             int64_t left = 0;
             if (remaining > 0) left = SgThreadWait(self, remaining);
             n = TakeBufferedBytes(drain, size);
-            if (n > 0) SgDebugWriteFile(drain, n);
+            if (n > 0 && static_cast<NTSTATUS>(SgDebugWriteFile(drain, n)) < 0) CountLostLines(drain, n);
             if (remaining == 0 || left == 0) {
                 now = SgGetTimeMicros(now);
                 SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Debug logging housekeeping %llu",
