@@ -1,0 +1,709 @@
+// The simulated machine's fltlib.dll against its driver simulator: the port behaviour the
+// service's channels are built on. Each test starts its own nvxdriver.exe (an instance of its
+// own, so tests may run side by side) and loads the stand-in by path, as Wine would load it from
+// the service's directory.
+#include <windows.h>
+
+#include <fltuser.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "comms/wire_format.h"
+
+#ifndef NVX_SIM_BIN_DIR
+#error "NVX_SIM_BIN_DIR must name the directory of nvxdriver.exe and fltlib.dll"
+#endif
+
+namespace w = nvx_wire;
+
+namespace {
+
+constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002);
+constexpr HRESULT kInvalidHandle = static_cast<HRESULT>(0x80070006);
+constexpr HRESULT kInsufficientBuffer = static_cast<HRESULT>(0x8007007A);
+constexpr HRESULT kIoPending = static_cast<HRESULT>(0x800703E5);
+constexpr HRESULT kNoWaiterForReply = static_cast<HRESULT>(0x801F0020);
+constexpr DWORD kReceiveSize = 0x40010;  // FILTER_MESSAGE_HEADER + the largest message
+constexpr DWORD kSettleMs = 5000;        // bound for anything that is expected to happen
+
+using ConnectFn = HRESULT(WINAPI*)(LPCWSTR, DWORD, LPCVOID, WORD, LPSECURITY_ATTRIBUTES, HANDLE*);
+using SendFn = HRESULT(WINAPI*)(HANDLE, LPVOID, DWORD, LPVOID, DWORD, LPDWORD);
+using GetFn = HRESULT(WINAPI*)(HANDLE, PFILTER_MESSAGE_HEADER, DWORD, LPOVERLAPPED);
+using ReplyFn = HRESULT(WINAPI*)(HANDLE, PFILTER_REPLY_HEADER, DWORD);
+using MarkerFn = const char*(WINAPI*)();
+
+// GetProcAddress hands out a generic function pointer; the export's own type is restored here.
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// The build directory as a Windows path: a host path is reached through drive Z:.
+std::wstring SimDir() {
+    std::string dir = NVX_SIM_BIN_DIR;
+    if (!dir.empty() && dir[0] == '/') dir = "Z:" + dir;
+    for (char& c : dir) {
+        if (c == '/') c = '\\';
+    }
+    return std::wstring(dir.begin(), dir.end());
+}
+
+std::string Quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    for (char c : arg) out += c == '"' ? std::string("\\\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::vector<uint8_t> RegRequest(uint8_t tag, uint8_t marker, uint32_t component) {
+    w::RegRequestMsg m{};
+    m.header = {w::kHeaderVersion, 0, w::kTypeRegRequest, tag, w::kRegRequestSize};
+    m.bodyVersion = w::kBodyVersion;
+    m.contextMarker = marker;
+    m.componentId = component;
+    std::vector<uint8_t> out(sizeof m);
+    memcpy(out.data(), &m, sizeof m);
+    return out;
+}
+
+std::vector<uint8_t> Command(uint8_t flags, uint32_t requestId, uint32_t destination, const std::string& text) {
+    w::CommandMsg m{};
+    m.header = {w::kHeaderVersion, 0, w::kTypeCommand, w::kTagCommand,
+                static_cast<uint32_t>(sizeof m + text.size() + 1)};
+    m.bodyVersion = w::kBodyVersion;
+    m.flags = flags;
+    m.kind = w::kKindGet;
+    m.payloadFormat = w::kPayloadText;
+    m.requestId = requestId;
+    m.sourceComponentId = w::ServiceComponentId;
+    m.destinationComponentId = destination;
+    std::vector<uint8_t> out(sizeof m + text.size() + 1);
+    memcpy(out.data(), &m, sizeof m);
+    memcpy(out.data() + sizeof m, text.c_str(), text.size() + 1);
+    return out;
+}
+
+struct CtlRun {
+    DWORD code = 0;
+    std::string out;
+};
+
+// A ctl client started without waiting for it.
+struct PendingCtl {
+    HANDLE process = nullptr;
+    HANDLE output = nullptr;
+};
+
+class FltPortTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        module_ = LoadLibraryW((SimDir() + L"\\fltlib.dll").c_str());
+        ASSERT_NE(module_, nullptr) << "LoadLibrary fltlib.dll: error " << GetLastError();
+        connect_ = Export<ConnectFn>(module_, "FilterConnectCommunicationPort");
+        send_ = Export<SendFn>(module_, "FilterSendMessage");
+        get_ = Export<GetFn>(module_, "FilterGetMessage");
+        reply_ = Export<ReplyFn>(module_, "FilterReplyMessage");
+        marker_ = Export<MarkerFn>(module_, "NvxSimFltlibStandIn");
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(connect_ && send_ && get_ && reply_ && marker_) << "the stand-in's exports are incomplete";
+        static int counter = 0;
+        instance_ = "gtest" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        SetEnvironmentVariableW(L"NVXSIM_DRIVER_INSTANCE", std::wstring(instance_.begin(), instance_.end()).c_str());
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        journal_ = std::wstring(temp) + L"nvxdriver-" + std::wstring(instance_.begin(), instance_.end()) + L".jsonl";
+        DeleteFileW(journal_.c_str());
+        // Whatever this process leaves running ends with it.
+        job_ = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+
+    void TearDown() override {
+        for (HANDLE h : ports_) CloseHandle(h);
+        for (HANDLE h : completions_) CloseHandle(h);
+        StopDriver();
+        CloseHandle(job_);
+        DeleteFileW(journal_.c_str());
+    }
+
+    // ---- the driver
+
+    HANDLE Spawn(const std::vector<std::string>& args, HANDLE* output) {
+        const std::wstring dir = SimDir();
+        std::string line = "\"" + std::string(dir.begin(), dir.end()) + "\\nvxdriver.exe\"";
+        for (const auto& arg : args) line += " " + Quoted(arg);
+        std::wstring wline(line.begin(), line.end());
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE read = nullptr, write = nullptr;
+        if (!CreatePipe(&read, &write, &inherit, 0)) return nullptr;
+        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = write;
+        si.hStdError = write;
+        PROCESS_INFORMATION pi{};
+        BOOL ok =
+            CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
+        CloseHandle(write);
+        if (!ok) {
+            CloseHandle(read);
+            return nullptr;
+        }
+        AssignProcessToJobObject(job_, pi.hProcess);
+        ResumeThread(pi.hThread);
+        CloseHandle(pi.hThread);
+        *output = read;
+        return pi.hProcess;
+    }
+
+    // Starts the driver and waits for its "ready" line.
+    void StartDriver(bool portsClosed = false) {
+        std::vector<std::string> args = {"serve", "--instance", instance_, "--journal",
+                                         std::string(journal_.begin(), journal_.end())};
+        if (portsClosed) args.push_back("--ports-closed");
+        HANDLE output;
+        driver_ = Spawn(args, &output);
+        ASSERT_NE(driver_, nullptr) << "nvxdriver.exe did not start: error " << GetLastError();
+        std::string text;
+        char chunk[256];
+        DWORD got;
+        while (text.find('\n') == std::string::npos && ReadFile(output, chunk, sizeof chunk, &got, nullptr) && got) {
+            text.append(chunk, got);
+        }
+        CloseHandle(output);  // later output of the driver goes nowhere
+        ASSERT_NE(text.find("\"event\":\"ready\""), std::string::npos) << text;
+    }
+
+    void StopDriver() {
+        if (driver_ == nullptr) return;
+        if (WaitForSingleObject(driver_, 0) == WAIT_TIMEOUT) {
+            Ctl({"unload"});
+            if (WaitForSingleObject(driver_, kSettleMs) != WAIT_OBJECT_0) TerminateProcess(driver_, 1);
+            WaitForSingleObject(driver_, kSettleMs);
+        }
+        CloseHandle(driver_);
+        driver_ = nullptr;
+    }
+
+    PendingCtl CtlStart(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"ctl", "--instance", instance_};
+        all.insert(all.end(), args.begin(), args.end());
+        PendingCtl ctl;
+        ctl.process = Spawn(all, &ctl.output);
+        return ctl;
+    }
+
+    static CtlRun CtlFinish(PendingCtl ctl) {
+        CtlRun run;
+        if (ctl.process == nullptr) return {255, "ctl did not start"};
+        char chunk[4096];
+        DWORD got;
+        while (ReadFile(ctl.output, chunk, sizeof chunk, &got, nullptr) && got) run.out.append(chunk, got);
+        WaitForSingleObject(ctl.process, INFINITE);
+        GetExitCodeProcess(ctl.process, &run.code);
+        CloseHandle(ctl.output);
+        CloseHandle(ctl.process);
+        return run;
+    }
+
+    CtlRun Ctl(const std::vector<std::string>& args) { return CtlFinish(CtlStart(args)); }
+
+    void CtlOk(const std::vector<std::string>& args) {
+        CtlRun run = Ctl(args);
+        ASSERT_EQ(run.code, 0u) << args[0] << ": " << run.out;
+    }
+
+    std::string Journal() const {
+        HANDLE file =
+            CreateFileW(journal_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return {};
+        std::string text;
+        char chunk[65536];
+        DWORD got;
+        while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) text.append(chunk, got);
+        CloseHandle(file);
+        return text;
+    }
+
+    // The journal's lines that contain every one of `parts`.
+    std::vector<std::string> Records(const std::vector<std::string>& parts) const {
+        std::vector<std::string> found;
+        std::string text = Journal();
+        size_t start = 0;
+        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = text.substr(start, end - start);
+            bool all = true;
+            for (const auto& part : parts) all = all && line.find(part) != std::string::npos;
+            if (all) found.push_back(line);
+        }
+        return found;
+    }
+
+    // ---- the port calls
+
+    HRESULT Connect(const wchar_t* name, const std::vector<uint8_t>& context, HANDLE* port, DWORD options = 0) {
+        HRESULT hr = connect_(name, options, context.empty() ? nullptr : context.data(),
+                              static_cast<WORD>(context.size()), nullptr, port);
+        if (SUCCEEDED(hr)) ports_.push_back(*port);
+        return hr;
+    }
+
+    // The asynchronous port as the service opens it: context, completion port with key 0.
+    void OpenAsync(HANDLE* port, HANDLE* completion) {
+        ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), port), S_OK);
+        *completion = CreateIoCompletionPort(*port, nullptr, 0, 2);
+        ASSERT_NE(*completion, nullptr) << "CreateIoCompletionPort on the port: error " << GetLastError();
+        completions_.push_back(*completion);
+    }
+
+    void ClosePort(HANDLE port) {
+        for (auto it = ports_.begin(); it != ports_.end(); ++it) {
+            if (*it == port) {
+                ports_.erase(it);
+                break;
+            }
+        }
+        CloseHandle(port);
+    }
+
+    // Sends on the asynchronous port as the service does: a 4-byte status comes back.
+    HRESULT Send(HANDLE port, std::vector<uint8_t> message, uint32_t* status, DWORD* returned) {
+        *status = 0xFFFFFFFF;
+        return send_(port, message.data(), static_cast<DWORD>(message.size()), status, sizeof *status, returned);
+    }
+
+    struct Completion {
+        BOOL ok;
+        DWORD error;
+        DWORD bytes;
+        ULONG_PTR key;
+        OVERLAPPED* overlapped;
+    };
+
+    static Completion Wait(HANDLE completion, DWORD ms) {
+        Completion c{};
+        c.ok = GetQueuedCompletionStatus(completion, &c.bytes, &c.key, &c.overlapped, ms);
+        c.error = c.ok ? 0 : GetLastError();
+        return c;
+    }
+
+    // The receive buffer of the service: header + message, then its OVERLAPPED.
+    struct Receive {
+        std::vector<uint8_t> buffer = std::vector<uint8_t>(kReceiveSize);
+        OVERLAPPED ov{};
+        FILTER_MESSAGE_HEADER* header() { return reinterpret_cast<FILTER_MESSAGE_HEADER*>(buffer.data()); }
+        const uint8_t* message() const { return buffer.data() + sizeof(FILTER_MESSAGE_HEADER); }
+    };
+
+    HRESULT Get(HANDLE port, Receive& r) {
+        memset(&r.ov, 0, sizeof r.ov);
+        return get_(port, r.header(), kReceiveSize, &r.ov);
+    }
+
+    static inline HMODULE module_ = nullptr;
+    static inline ConnectFn connect_ = nullptr;
+    static inline SendFn send_ = nullptr;
+    static inline GetFn get_ = nullptr;
+    static inline ReplyFn reply_ = nullptr;
+    static inline MarkerFn marker_ = nullptr;
+
+    std::string instance_;
+    std::wstring journal_;
+    HANDLE job_ = nullptr;
+    HANDLE driver_ = nullptr;
+    std::vector<HANDLE> ports_;
+    std::vector<HANDLE> completions_;
+};
+
+TEST_F(FltPortTest, TheStandInIsTheLoadedFltlib) {
+    EXPECT_EQ(GetModuleHandleW(L"fltlib.dll"), module_) << "another fltlib.dll is loaded in this process";
+    EXPECT_NE(std::string(marker_()).find("stand-in"), std::string::npos);
+}
+
+TEST_F(FltPortTest, AMissingPortAnswersFileNotFoundUntilTheDriverOpensIt) {
+    HANDLE port = nullptr;
+    // No driver at all.
+    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), kFileNotFound);
+    EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), kFileNotFound);
+
+    // A driver that is loaded but has not created its ports yet.
+    StartDriver(/*portsClosed=*/true);
+    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), kFileNotFound);
+    EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), kFileNotFound);
+    EXPECT_TRUE(Records({"\"event\":\"connect\""}).empty());
+
+    CtlOk({"open-ports"});
+    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), S_OK);
+    EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), S_OK);
+    // A port the driver does not have.
+    EXPECT_EQ(Connect(L"\\KestroVantorNoSuchPort", {}, &port), kFileNotFound);
+}
+
+TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
+    StartDriver();
+    HANDLE async, sync;
+    ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &async), S_OK);
+    ASSERT_EQ(Connect(w::kSyncPortName, {}, &sync), S_OK);
+    EXPECT_EQ(
+        Records({"\"event\":\"connect\"", "\"port\":\"async\"", "\"context_hex\":\"0100030010000000010100001e000000\"",
+                 "\"context_marker\":1", "\"component\":30"})
+            .size(),
+        1u);
+    EXPECT_EQ(Records({"\"event\":\"connect\"", "\"port\":\"sync\"", "\"context_size\":0"}).size(), 1u);
+
+    // Registration on the asynchronous port: exactly 4 bytes of status 0.
+    uint32_t status;
+    DWORD returned = 99;
+    EXPECT_EQ(Send(async, RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId), &status, &returned), S_OK);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(Records({"\"event\":\"send\"", "\"port\":\"async\"", "\"size\":16", "\"status\":\"0x00000000\"",
+                       "\"hex\":\"0100033210000000010000001e000000\"", "\"name\":\"RegRequestMsg\""})
+                  .size(),
+              1u);
+
+    // A command reply as the service sends it, decoded in the journal.
+    EXPECT_EQ(Send(async, Command(0x06, 41, 12, "2.1.2"), &status, &returned), S_OK);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(
+        Records({"\"event\":\"send\"", "\"flags\":\"0x06\"", "\"flag_names\":\"reply|final\"", "\"request_id\":41",
+                 "\"destination_component\":12", "\"text\":\"2.1.2\"", "\"nul_terminated\":true"})
+            .size(),
+        1u);
+
+    // An output buffer too small for the status.
+    uint16_t small = 0;
+    std::vector<uint8_t> reg = RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId);
+    EXPECT_EQ(send_(async, reg.data(), 16, &small, sizeof small, &returned), kInsufficientBuffer);
+    EXPECT_EQ(returned, 0u);
+
+    // The synchronous port's one request: a 32-byte SyncReplyMsg.
+    w::SyncRequestMsg request{};
+    request.header = {w::kHeaderVersion, 0, w::kTypeSyncRequest, w::kTagSyncRequest, w::kSyncRequestSize};
+    request.field8 = request.field9 = 1;
+    request.field12 = 16;
+    request.field16 = 1;
+    request.processId = GetCurrentProcessId();
+    request.blockAddress = 0x12340000;
+    w::SyncReplyMsg reply;
+    memset(&reply, 0xCC, sizeof reply);
+    ASSERT_EQ(send_(sync, &request, sizeof request, &reply, sizeof reply, &returned), S_OK);
+    EXPECT_EQ(returned, 32u);
+    EXPECT_EQ(reply.version, 1);
+    EXPECT_EQ(reply.type, 1);
+    EXPECT_EQ(reply.size, 32u);
+    EXPECT_EQ(reply.status, 0u);
+    EXPECT_EQ(reply.field12, 16u);
+    EXPECT_EQ(Records({"\"event\":\"send\"", "\"port\":\"sync\"", "\"name\":\"SyncRequestMsg\"",
+                       "\"process_id\":" + std::to_string(GetCurrentProcessId()), "\"block_address\":305397760"})
+                  .size(),
+              1u);
+
+    // Nothing the driver sends waits for a reply message.
+    FILTER_REPLY_HEADER replyHeader{};
+    EXPECT_EQ(reply_(async, &replyHeader, sizeof replyHeader), kNoWaiterForReply);
+    EXPECT_EQ(Records({"\"event\":\"reply-message\""}).size(), 1u);
+}
+
+TEST_F(FltPortTest, TheDriverAnswersAChosenStatusForTheNextSends) {
+    StartDriver();
+    HANDLE port, completion;
+    OpenAsync(&port, &completion);
+    std::vector<uint8_t> reg = RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId);
+    uint32_t status;
+    DWORD returned;
+
+    CtlOk({"queue-full", "2"});
+    std::vector<uint32_t> answers;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Send(port, reg, &status, &returned), S_OK);
+        EXPECT_EQ(returned, 4u);
+        answers.push_back(status);
+    }
+    EXPECT_EQ(answers, (std::vector<uint32_t>{w::kCommQueueFull, w::kCommQueueFull, 0}));
+    EXPECT_EQ(Records({"\"status\":\"0xE0020009\"", "\"event\":\"send\""}).size(), 2u);
+
+    CtlOk({"answer", "0xE0020003", "1"});
+    ASSERT_EQ(Send(port, reg, &status, &returned), S_OK);
+    EXPECT_EQ(status, w::kCommNotRegistered);
+    ASSERT_EQ(Send(port, reg, &status, &returned), S_OK);
+    EXPECT_EQ(status, 0u);
+}
+
+TEST_F(FltPortTest, AReceivePendsAndCompletesWithHeaderAndMessage) {
+    StartDriver();
+    HANDLE port, completion;
+    OpenAsync(&port, &completion);
+    Receive r;
+
+    ASSERT_EQ(Get(port, r), kIoPending);
+    // A timed-out wait leaves the receive outstanding ...
+    Completion c = Wait(completion, 200);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(c.overlapped, nullptr);
+    // ... and a later message completes that same receive.
+    CtlOk({"send", "--kind", "get", "--request-id", "77", "--source-component", "12", "--pid", "4242", "--key", "9",
+           "VERSION"});
+    c = Wait(completion, kSettleMs);
+    ASSERT_TRUE(c.ok) << "error " << c.error;
+    EXPECT_EQ(c.overlapped, &r.ov);
+    EXPECT_EQ(c.key, 0u);
+    EXPECT_EQ(c.bytes, 16u + 56u + 8u);
+    EXPECT_EQ(r.header()->ReplyLength, 0u);
+    w::CommandMsg m;
+    memcpy(&m, r.message(), sizeof m);
+    EXPECT_EQ(m.header.version, 1);
+    EXPECT_EQ(m.header.type, w::kTypeCommand);
+    EXPECT_EQ(m.header.tag, w::kTagCommand);
+    EXPECT_EQ(m.header.size, 64u);
+    EXPECT_EQ(m.bodyVersion, 1);
+    EXPECT_EQ(m.flags, w::kFlagRequest | w::kFlagFinal);
+    EXPECT_EQ(m.kind, w::kKindGet);
+    EXPECT_EQ(m.payloadFormat, w::kPayloadText);
+    EXPECT_EQ(m.requestId, 77u);
+    EXPECT_EQ(m.sourceComponentId, 12u);
+    EXPECT_EQ(m.destinationComponentId, 30u);
+    EXPECT_EQ(m.sourceProcessId, 4242u);
+    EXPECT_EQ(m.sourceProcessKey, 9u);
+    EXPECT_EQ(memcmp(r.message() + 56, "VERSION", 8), 0);
+    EXPECT_EQ(Records({"\"event\":\"sent\"", "\"request_id\":77"}).size(), 1u);
+
+    // Messages that arrive before the receive wait for it, each whole and in order, and the
+    // receive still answers "pending" and completes through the completion port.
+    CtlOk({"event", "HELLO"});
+    CtlOk({"reg", "--component", "7"});
+    ASSERT_EQ(Get(port, r), kIoPending);
+    c = Wait(completion, kSettleMs);
+    ASSERT_TRUE(c.ok) << "error " << c.error;
+    EXPECT_EQ(c.bytes, 16u + 12u + 6u);
+    EXPECT_EQ(r.message()[2], w::kTypeEvent);
+    EXPECT_EQ(memcmp(r.message() + 12, "HELLO", 6), 0);
+    ASSERT_EQ(Get(port, r), kIoPending);
+    c = Wait(completion, kSettleMs);
+    ASSERT_TRUE(c.ok) << "error " << c.error;
+    EXPECT_EQ(c.bytes, 16u + 16u);
+    w::RegRequestMsg reg;
+    memcpy(&reg, r.message(), sizeof reg);
+    EXPECT_EQ(reg.header.type, w::kTypeRegRequest);
+    EXPECT_EQ(reg.header.tag, w::kTagRegRequest);
+    EXPECT_EQ(reg.componentId, 7u);
+    EXPECT_EQ(reg.contextMarker, 0);
+
+    // Any bytes go out as one message, malformed or not.
+    CtlOk({"raw", "02 00 05 64 09 00 00 00 ff"});
+    ASSERT_EQ(Get(port, r), kIoPending);
+    c = Wait(completion, kSettleMs);
+    ASSERT_TRUE(c.ok);
+    EXPECT_EQ(c.bytes, 16u + 9u);
+    EXPECT_EQ(r.message()[0], 2);
+    EXPECT_EQ(r.message()[8], 0xFF);
+}
+
+TEST_F(FltPortTest, CancelCompletesTheReceiveWithAbortedAndThePortStaysUsable) {
+    StartDriver();
+    HANDLE port, completion;
+    OpenAsync(&port, &completion);
+    Receive r;
+    ASSERT_EQ(Get(port, r), kIoPending);
+    EXPECT_EQ(Wait(completion, 100).error, static_cast<DWORD>(WAIT_TIMEOUT));
+
+    ASSERT_TRUE(CancelIoEx(port, nullptr));
+    Completion c = Wait(completion, kSettleMs);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(c.overlapped, &r.ov);
+
+    ASSERT_EQ(Get(port, r), kIoPending);
+    CtlOk({"send", "--request-id", "5", "X"});
+    c = Wait(completion, kSettleMs);
+    ASSERT_TRUE(c.ok) << "error " << c.error;
+    EXPECT_EQ(c.bytes, 16u + 56u + 2u);
+}
+
+TEST_F(FltPortTest, SendsLeaveTheOutstandingReceiveAlone) {
+    StartDriver();
+    HANDLE port, completion;
+    OpenAsync(&port, &completion);
+    Receive r;
+    ASSERT_EQ(Get(port, r), kIoPending);
+    uint32_t status;
+    DWORD returned;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Send(port, Command(0x06, 100 + i, 12, "Success"), &status, &returned), S_OK);
+        EXPECT_EQ(returned, 4u);
+        EXPECT_EQ(status, 0u);
+    }
+    EXPECT_EQ(Wait(completion, 100).error, static_cast<DWORD>(WAIT_TIMEOUT)) << "a send completed the receive";
+    CtlOk({"event", "after"});
+    Completion c = Wait(completion, kSettleMs);
+    ASSERT_TRUE(c.ok) << "error " << c.error;
+    EXPECT_EQ(c.bytes, 16u + 12u + 6u);
+}
+
+TEST_F(FltPortTest, ADriverThatDisconnectsBreaksThePort) {
+    StartDriver();
+    HANDLE port, completion, sync;
+    OpenAsync(&port, &completion);
+    ASSERT_EQ(Connect(w::kSyncPortName, {}, &sync), S_OK);
+    Receive r;
+    ASSERT_EQ(Get(port, r), kIoPending);
+
+    CtlRun run = Ctl({"disconnect"});
+    ASSERT_EQ(run.code, 0u) << run.out;
+    EXPECT_NE(run.out.find("\"connections\":2"), std::string::npos) << run.out;
+    Completion c = Wait(completion, kSettleMs);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    EXPECT_EQ(c.overlapped, &r.ov);
+    // From now on the port is a handle that vanished.
+    EXPECT_EQ(Get(port, r), kInvalidHandle);
+    uint32_t status;
+    DWORD returned;
+    EXPECT_EQ(Send(port, RegRequest(w::kTagRegRequest, 0, 30), &status, &returned), kInvalidHandle);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(Send(sync, RegRequest(w::kTagRegRequest, 0, 30), &status, &returned), kInvalidHandle);
+    EXPECT_EQ(Records({"\"event\":\"disconnect\"", "\"by\":\"driver\""}).size(), 2u);
+    // No stray completion followed the failed calls.
+    EXPECT_EQ(Wait(completion, 100).error, static_cast<DWORD>(WAIT_TIMEOUT));
+
+    // The ports themselves stay: a new connection works.
+    HANDLE again, againCompletion;
+    OpenAsync(&again, &againCompletion);
+    EXPECT_EQ(Send(again, RegRequest(w::kTagRegRequest, 0, 30), &status, &returned), S_OK);
+}
+
+TEST_F(FltPortTest, AnUnloadedDriverBreaksThePortAndTakesItsPortsAlong) {
+    StartDriver();
+    HANDLE port, completion;
+    OpenAsync(&port, &completion);
+    Receive r;
+    ASSERT_EQ(Get(port, r), kIoPending);
+
+    CtlOk({"unload"});
+    ASSERT_EQ(WaitForSingleObject(driver_, kSettleMs), WAIT_OBJECT_0);
+    Completion c = Wait(completion, kSettleMs);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    EXPECT_EQ(Get(port, r), kInvalidHandle);
+    uint32_t status;
+    DWORD returned;
+    EXPECT_EQ(Send(port, RegRequest(w::kTagRegRequest, 0, 30), &status, &returned), kInvalidHandle);
+    HANDLE again;
+    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, 30), &again), kFileNotFound);
+    EXPECT_EQ(Ctl({"status"}).code, 3u) << "ctl must report a driver that is not running";
+}
+
+TEST_F(FltPortTest, TheDriverSeesTheServiceCloseItsPort) {
+    StartDriver();
+    HANDLE port, completion;
+    OpenAsync(&port, &completion);
+    CtlRun run = Ctl({"wait-connect", "--port", "async", "--timeout-ms", "2000"});
+    ASSERT_EQ(run.code, 0u) << run.out;
+
+    ClosePort(port);
+    bool gone = false;
+    for (int i = 0; i < 50 && !gone; ++i) {
+        gone = !Records({"\"event\":\"disconnect\"", "\"by\":\"service\""}).empty();
+        if (!gone) Sleep(20);
+    }
+    EXPECT_TRUE(gone) << Journal();
+    run = Ctl({"status"});
+    EXPECT_NE(run.out.find("\"connections\":[]"), std::string::npos) << run.out;
+    run = Ctl({"send", "VERSION"});
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_NE(run.out.find("no connection on the asynchronous port"), std::string::npos) << run.out;
+}
+
+TEST_F(FltPortTest, ASendWaitingForRepliesCollectsThemUntilTheFinalOne) {
+    StartDriver();
+    HANDLE port, completion;
+    OpenAsync(&port, &completion);
+    Receive r;
+    ASSERT_EQ(Get(port, r), kIoPending);
+
+    PendingCtl waiting = CtlStart({"send", "--kind", "get", "--request-id", "900", "--wait-reply", "10000", "VERSION"});
+    ASSERT_NE(waiting.process, nullptr);
+    Completion c = Wait(completion, kSettleMs);
+    ASSERT_TRUE(c.ok) << "error " << c.error;
+    w::CommandMsg request;
+    memcpy(&request, r.message(), sizeof request);
+    ASSERT_EQ(request.requestId, 900u);
+
+    uint32_t status;
+    DWORD returned;
+    // A reply to another request is not one of ours; a non-final one is collected; the final
+    // one ends the wait.
+    ASSERT_EQ(Send(port, Command(0x06, 901, 12, "other"), &status, &returned), S_OK);
+    ASSERT_EQ(Send(port, Command(0x02, 900, 12, "part"), &status, &returned), S_OK);
+    ASSERT_EQ(Send(port, Command(0x06, 900, 12, "2.1.2"), &status, &returned), S_OK);
+    CtlRun run = CtlFinish(waiting);
+    EXPECT_EQ(run.code, 0u) << run.out;
+    EXPECT_EQ(run.out.find("\"text\":\"other\""), std::string::npos) << run.out;
+    const size_t part = run.out.find("\"text\":\"part\"");
+    const size_t final = run.out.find("\"text\":\"2.1.2\"");
+    EXPECT_NE(part, std::string::npos) << run.out;
+    EXPECT_NE(final, std::string::npos) << run.out;
+    EXPECT_LT(part, final);
+
+    // A reply the driver answered "queue full" was not delivered, so it does not count.
+    CtlOk({"queue-full", "1"});
+    ASSERT_EQ(Get(port, r), kIoPending);
+    waiting = CtlStart({"send", "--request-id", "902", "--wait-reply", "10000", "VERSION"});
+    ASSERT_TRUE(Wait(completion, kSettleMs).ok);
+    ASSERT_EQ(Send(port, Command(0x06, 902, 12, "refused"), &status, &returned), S_OK);
+    ASSERT_EQ(status, w::kCommQueueFull);
+    ASSERT_EQ(Send(port, Command(0x06, 902, 12, "delivered"), &status, &returned), S_OK);
+    run = CtlFinish(waiting);
+    EXPECT_EQ(run.code, 0u) << run.out;
+    EXPECT_EQ(run.out.find("refused"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"text\":\"delivered\""), std::string::npos) << run.out;
+
+    // No reply within the time: exit status 1 and a timeout line.
+    run = Ctl({"send", "--request-id", "903", "--wait-reply", "300", "VERSION"});
+    EXPECT_EQ(run.code, 1u) << run.out;
+    EXPECT_NE(run.out.find("\"event\":\"timeout\""), std::string::npos) << run.out;
+}
+
+TEST_F(FltPortTest, WithoutAnOverlappedTheReceiveWaitsForItsMessage) {
+    StartDriver();
+    // A port handle opened for synchronous use, and the usual overlapped one read without an
+    // OVERLAPPED: both return S_OK once the message is there.
+    for (DWORD options : {0x1ul, 0x0ul}) {
+        SCOPED_TRACE(options);
+        HANDLE port;
+        ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, 30), &port, options), S_OK);
+        CtlOk({"event", "ping"});
+        Receive r;
+        ASSERT_EQ(get_(port, r.header(), kReceiveSize, nullptr), S_OK);
+        EXPECT_EQ(r.message()[2], w::kTypeEvent);
+        EXPECT_EQ(memcmp(r.message() + 12, "ping", 5), 0);
+        ClosePort(port);
+    }
+}
+
+TEST_F(FltPortTest, CallsOnHandlesThatAreNoPortsAreRefused) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Receive r;
+    uint32_t status;
+    DWORD returned = 7;
+    EXPECT_EQ(Get(event, r), kInvalidHandle);
+    EXPECT_EQ(Send(event, RegRequest(w::kTagRegRequest, 0, 30), &status, &returned), kInvalidHandle);
+    EXPECT_EQ(returned, 0u);
+    CloseHandle(event);
+    EXPECT_EQ(connect_(w::kAsyncPortName, 0, nullptr, 0, nullptr, nullptr), E_INVALIDARG);
+}
+
+}  // namespace
