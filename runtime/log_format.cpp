@@ -94,7 +94,7 @@ size_t WideLength(const uint16_t* text) {
     return n;
 }
 
-// Emits text honouring the spec's '-' flag, width and precision (precision counts bytes).
+// Emits text honouring the conversion's '-' flag, width and precision (precision counts bytes).
 void PutField(Sink& sink, const char* text, size_t length, bool leftAlign, int width, int precision) {
     if (precision >= 0 && static_cast<size_t>(precision) < length) length = static_cast<size_t>(precision);
     size_t pad = (width > 0 && static_cast<size_t>(width) > length) ? static_cast<size_t>(width) - length : 0;
@@ -213,13 +213,13 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         sink.Put(p, static_cast<size_t>(percent - p));
         const char* q = percent + 1;
         // Parse one conversion: flags, width, precision, length, conversion.
-        char spec[32];
-        size_t specLen = 0;
-        spec[specLen++] = '%';
+        char flags[32];
+        size_t flagsLen = 0;
+        flags[flagsLen++] = '%';
         bool leftAlign = false;
         while (IsFlag(*q)) {
             if (*q == '-') leftAlign = true;
-            if (specLen < 8) spec[specLen++] = *q;
+            if (flagsLen < 8) flags[flagsLen++] = *q;
             ++q;
         }
         int width = -1;
@@ -277,7 +277,7 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         // Rebuild a plain conversion with explicit width and precision for the C runtime.
         char plain[48];
         auto buildPlain = [&](const char* lengthText, char c) {
-            int n = snprintf(plain, sizeof(plain), "%.*s", static_cast<int>(specLen), spec);
+            int n = snprintf(plain, sizeof(plain), "%.*s", static_cast<int>(flagsLen), flags);
             if (width > 0) n += snprintf(plain + n, sizeof(plain) - n, "%d", width);
             if (precision >= 0) n += snprintf(plain + n, sizeof(plain) - n, ".%d", precision);
             snprintf(plain + n, sizeof(plain) - n, "%s%c", lengthText, c);
