@@ -3,6 +3,9 @@
 #
 #   scripts/test.sh [CTEST ARGS...]      e.g. scripts/test.sh -R lzma
 #
+# NVX_BUILD_DIR=DIR uses a build tree of its own (and so a Wine prefix of its own), so that
+# several runs can go on side by side; the default is build/mingw.
+#
 # The build tree's Wine prefix (build/mingw/wineprefix) gets a persistent wineserver for the run;
 # it is ended on every exit path, and the run fails if any process of the prefix is left.
 # Exit status: ctest's (non-zero when a test failed), or 1 when set-up or clean-up failed.
@@ -15,14 +18,15 @@ log() { printf '[test] %s\n' "$*"; }
 
 "$root/scripts/setup.sh"
 
-log "configuring preset mingw"
-cmake --preset mingw >/dev/null
-log "building preset mingw"
-cmake --build --preset mingw
+build=${NVX_BUILD_DIR:-$root/build/mingw}
+log "configuring preset mingw in $build"
+cmake --preset mingw -B "$build" >/dev/null
+log "building $build"
+cmake --build "$build"
 
 # shellcheck source-path=SCRIPTDIR source=wine-env.sh
 . "$root/scripts/wine-env.sh"
-prefix=$root/build/mingw/wineprefix
+prefix=$build/wineprefix
 
 finish() {
     local rc=$?
@@ -44,4 +48,4 @@ trap 'exit 143' TERM
 log "starting wineserver for $prefix"
 nvx_wine_up "$prefix"
 
-ctest --preset mingw "$@"
+ctest --preset mingw --test-dir "$build" "$@"
