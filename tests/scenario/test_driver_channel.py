@@ -1,0 +1,305 @@
+"""The service's driver channel end to end, as the driver simulator and the service's log show it:
+commands the service answers, relays or ignores, a driver that appears only after the start, a
+driver that goes away, a stop while a receive is outstanding, and a start whose communications
+thread cannot be started (test build)."""
+
+import os
+import re
+import time
+import unittest
+from pathlib import Path
+
+from simtest import REPO, RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED
+from test_driver_sim import ASYNC_CONTEXT_HEX, QUEUE_FULL, REGISTRATION_HEX, DriverMachineTestCase
+
+PARAMS_KEY = "params"  # nvxsim's short name for the service's Parameters key
+WAIT_HINT_MS = 10000
+MAIN_LOOP_PERIOD_S = 5
+EXIT_COMMS_THREAD_FAILED = 0xF000020
+UNKNOWN_COMMAND_REPLY = b"ERROR: 0xe0020007\0"
+SERVICE_PID = re.compile(r"SysInfo: VM PID (\d+)$")
+
+SHUTDOWN_LINES = ["Starting shutdown...", "Shutdown async communications", "There are 0 unreleased big chunk buffers",
+                  "There are 0 unreleased memory buffers", "Service stopping...",
+                  "There were 0 missed debug log messages"]
+
+
+def status_line(state, checkpoint, exit_code=0):
+    wait_hint = WAIT_HINT_MS if state in (START_PENDING, STOP_PENDING) else 0
+    return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x{exit_code:08X}"
+
+
+def faults_exe():
+    """The test build of the service: $NVXSIM_FAULTS_EXE, else the one built beside the service."""
+    if os.environ.get("NVXSIM_FAULTS_EXE"):
+        return Path(os.environ["NVXSIM_FAULTS_EXE"])
+    exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
+    return exe.parent / "faults" / "NVXService.exe"
+
+
+class ChannelTestCase(DriverMachineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
+
+    def setUp(self):
+        self.machine.ensure_stopped()
+        self.driver("stop")
+        self.machine.checked("driver", "received", "--clear")
+        self.addCleanup(self.driver, "stop")
+        self.addCleanup(self.machine.ensure_stopped)
+
+    # ---- the service
+
+    def start(self, expected=RUNNING):
+        answer = self.machine.service("start")
+        self.assertEqual(answer.statuses[-1].state, expected, answer.run.out)
+        return answer
+
+    def run_log(self):
+        """This run's part of nvxs.log: from the last start on."""
+        lines = self.machine.log_lines() or []
+        starts = [i for i, e in enumerate(lines) if e.text == "Service Starting..."]
+        return lines[starts[-1]:] if starts else []
+
+    def wait_for_log(self, predicate, timeout=15, what="the expected log line"):
+        """This run's log once predicate(lines) holds; fails after `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            lines = self.run_log()
+            if predicate(lines):
+                return lines
+            if time.monotonic() > deadline:
+                self.fail(f"{what} not logged within {timeout} s:\n" + "\n".join(e.text for e in lines[-40:]))
+            time.sleep(0.1)
+
+    def wait_for_text(self, text, timeout=15):
+        return self.wait_for_log(lambda lines: any(e.text == text for e in lines), timeout, repr(text))
+
+    def service_pid(self):
+        for e in self.run_log():
+            m = SERVICE_PID.search(e.text)
+            if m:
+                return int(m.group(1))
+        self.fail("the service did not log its process ID")
+
+    def assert_clean_stop(self, answer, exit_code=0, channel=True):
+        """The last status is STOPPED with `exit_code`, the shutdown was logged whole and in order (with
+        the channel's line when it had been brought up), and the service's process is gone."""
+        self.assertEqual((answer.statuses[-1].state, answer.statuses[-1].exit_code), (STOPPED, exit_code),
+                         answer.run.out)
+        texts = [e.text for e in self.run_log()]
+        at = 0
+        for text in SHUTDOWN_LINES if channel else [t for t in SHUTDOWN_LINES if "async" not in t]:
+            self.assertIn(text, texts[at:], f"shutdown line {text!r} missing or out of order")
+            at = texts.index(text, at) + 1
+        self.assertEqual(texts[-1], SHUTDOWN_LINES[-1])
+        deadline = time.monotonic() + 5
+        while self.service_processes() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.service_processes(), [])
+
+    def service_processes(self):
+        return [cmd for _, cmd in self.machine.processes() if "NVXService.exe" in cmd]
+
+    # ---- the driver
+
+    def version_is_answered(self):
+        rc, records = self.raw_records("send", "--kind", "get", "VERSION")
+        replies = [r["msg"] for r in records if r["event"] == "reply"]
+        self.assertEqual((rc, [(m["flags"], m["text"]) for m in replies]), (0, [("0x06", "2.1.2")]), records)
+
+    def sends(self, port="async"):
+        """What the service sent on a port, in order (the driver's journal)."""
+        return [r for r in self.journal() if r["event"] == "send" and r["port"] == port]
+
+    def sends_for(self, request_id):
+        return [r for r in self.sends() if r["msg"].get("request_id") == request_id]
+
+
+class CommandsTest(ChannelTestCase):
+    """Commands from the driver to the running service."""
+
+    def setUp(self):
+        super().setUp()
+        self.machine.checked("driver", "start")
+        self.start()
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.machine.checked("driver", "received", "--clear")
+
+    def test_unknown_names_get_an_error_reply_and_a_set_of_version_none(self):
+        _, records = self.raw_records("send", "--kind", "get", "--request-id", "101", "NOSUCHNAME")
+        reply = [r["msg"] for r in records if r["event"] == "reply"]
+        self.assertEqual(len(reply), 1, records)
+        self.assertEqual((reply[0]["flags"], reply[0]["request_id"], reply[0]["payload_size"]), ("0x0E", 101, 18))
+        self.assertEqual(bytes.fromhex(reply[0]["payload_hex"]), UNKNOWN_COMMAND_REPLY)
+
+        # Version only answers Get: a Set is dropped without a reply. The service handles one message
+        # at a time, so once the Get that follows is answered, a reply to the Set would be on record.
+        self.machine.checked("driver", "send", "--kind", "set", "--request-id", "102", "--no-wait", "version")
+        self.version_is_answered()
+        self.assertEqual(self.sends_for(102), [])
+        self.assertEqual(self.machine.query().state, RUNNING)
+
+    def test_a_command_for_another_component_is_relayed_to_the_driver_as_the_services_own(self):
+        self.machine.checked("driver", "send", "--component", "12", "--source-component", "7", "--pid", "4242",
+                             "--key", "9", "--request-id", "301", "--no-wait", "PING", "now")
+        sent = next(r for r in self.journal() if r["event"] == "sent")
+        self.version_is_answered()
+        relayed = self.sends_for(301)
+        self.assertEqual(len(relayed), 1, relayed)
+        msg = relayed[0]["msg"]
+        self.assertEqual(relayed[0]["status"], "0x00000000")
+        self.assertEqual((msg["source_component"], msg["source_pid"], msg["source_key"]), (30, 0, 0))
+        self.assertEqual((msg["destination_component"], msg["request_id"], msg["flags"], msg["kind_name"]),
+                         (12, 301, "0x05", "get"))
+        self.assertEqual(msg["payload_hex"], sent["msg"]["payload_hex"])
+
+    def test_a_relayed_command_refused_as_queue_full_is_retried_ten_times_then_given_up(self):
+        self.machine.checked("driver", "queue-full", "10")
+        self.machine.checked("driver", "send", "--component", "12", "--request-id", "302", "--no-wait", "PING")
+        self.version_is_answered()
+        tries = self.sends_for(302)
+        self.assertEqual([r["status"] for r in tries], [QUEUE_FULL] * 10)
+        gaps = [b["t_ms"] - a["t_ms"] for a, b in zip(tries, tries[1:])]
+        # Sleep(10) between tries; Wine's timer may wake a little early.
+        self.assertTrue(all(gap >= 8 for gap in gaps), gaps)
+
+        # Any other refusal ends the relay at once, and is logged.
+        self.machine.checked("driver", "answer", "0xE0020006", "1")
+        self.machine.checked("driver", "send", "--component", "12", "--request-id", "303", "--no-wait", "PING")
+        self.version_is_answered()
+        self.assertEqual([r["status"] for r in self.sends_for(303)], ["0xE0020006"])
+        self.assertIn(("Comms", "Error", "Error routing message to kernel 0xE0020006"),
+                      [(e.facility, e.level, e.text) for e in self.run_log()])
+
+    def test_events_and_registrations_from_the_driver_change_nothing(self):
+        self.machine.checked("driver", "event", "HELLO")
+        self.machine.checked("driver", "reg", "--component", "7")
+        self.version_is_answered()
+        # The one thing the service sent since: the reply to VERSION.
+        self.assertEqual([(r["msg"]["name"], r["msg"]["flags"], r["msg"]["text"]) for r in self.sends()],
+                         [("CommandMsg", "0x06", "2.1.2")])
+        self.assertEqual(self.machine.query().state, RUNNING)
+
+
+class ConnectionTest(ChannelTestCase):
+    """When the driver's ports are there and when they go."""
+
+    def test_a_driver_that_appears_later_is_connected_at_the_next_housekeeping(self):
+        self.start()
+        lines = self.wait_for_text(status_line(RUNNING, 0))
+        running = next(e for e in lines if e.text == status_line(RUNNING, 0))
+        first = self.wait_for_log(lambda ls: any(e.text.startswith("Mainloop housekeeping") for e in ls),
+                                  timeout=MAIN_LOOP_PERIOD_S + 5, what="the first housekeeping")
+        self.assertGreaterEqual((next(e for e in first if e.text.startswith("Mainloop housekeeping")).time
+                                 - running.time).total_seconds(), MAIN_LOOP_PERIOD_S - 0.05)
+        # The synchronous port comes first: without it the channel is not even tried.
+        self.assertNotIn("Initialize async communications", [e.text for e in first])
+        self.assertEqual(self.machine.query().state, RUNNING)
+
+        self.machine.checked("driver", "start")
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        lines = self.wait_for_text("[0] Communications thread starting", timeout=5)
+        texts = [e.text for e in lines]
+        init = texts.index("Initialize async communications")
+        self.assertTrue(texts[init - 1].startswith("Mainloop housekeeping"), texts[init - 1])
+        self.assertLess(texts.index("Registering with NVX driver..."),
+                        texts.index("Starting communications thread..."))
+
+        records = self.journal()
+        events = [(r["event"], r.get("port")) for r in records if r["event"] in ("connect", "send")]
+        self.assertEqual(events, [("connect", "sync"), ("send", "sync"), ("connect", "async"), ("send", "async")])
+        sync = next(r for r in records if r["event"] == "send")
+        self.assertEqual((sync["size"], sync["msg"]["name"], sync["msg"]["process_id"]),
+                         (48, "SyncRequestMsg", self.service_pid()))
+        connect = next(r for r in records if r["event"] == "connect" and r["port"] == "async")
+        self.assertEqual(connect["context_hex"], ASYNC_CONTEXT_HEX)
+        self.assertEqual([r["hex"] for r in self.sends()], [REGISTRATION_HEX])
+        self.version_is_answered()
+
+        # The main loop keeps its 5 s period: the 60 s one also needs the perf logger, which this
+        # service does not start yet.
+        connecting = lines[init - 1]
+        lines = self.wait_for_log(
+            lambda ls: any(e.text.startswith("Mainloop housekeeping") and e.time > connecting.time for e in ls),
+            timeout=MAIN_LOOP_PERIOD_S + 5, what="the housekeeping after the connection")
+        following = next(e for e in lines if e.text.startswith("Mainloop housekeeping") and e.time > connecting.time)
+        self.assertGreaterEqual((following.time - connecting.time).total_seconds(), MAIN_LOOP_PERIOD_S - 0.05)
+
+    def test_a_driver_that_disconnects_ends_the_communications_thread_and_the_service_runs_on(self):
+        self.machine.checked("driver", "start")
+        self.start()
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.wait_for_text("[0] Communications thread starting", timeout=5)
+        self.machine.checked("driver", "disconnect")
+        self.wait_for_text("[0] Communications thread ending", timeout=5)
+        self.assertEqual(self.machine.query().state, RUNNING)
+        self.assertEqual(self.driver("send", "--wait-ms", "1000", "VERSION").rc, 1)
+
+        answer = self.machine.service("stop")
+        self.assert_clean_stop(answer)
+        texts = [e.text for e in self.run_log()]
+        self.assertEqual(texts.count("[0] Communications thread ending"), 1)
+
+    def test_a_stop_cancels_the_outstanding_receive(self):
+        self.machine.checked("driver", "start")
+        self.start()
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.wait_for_text("[0] Communications thread starting", timeout=5)
+        time.sleep(0.3)  # the thread now waits in its receive
+        answer = self.machine.service("stop")
+        self.assert_clean_stop(answer)
+        self.assertLess(answer.statuses[-1].t_ms, WAIT_HINT_MS / 2)
+        texts = [e.text for e in self.run_log()]
+        stopping = texts.index("Stopping communications thread...")
+        # Cancelled, the receive ends the thread's pass at once: no housekeeping in between.
+        self.assertEqual(texts[stopping + 1], "[0] Communications thread ending", texts[stopping - 2:stopping + 4])
+        gone = {"async": "service", "sync": "service"}
+        self.assertEqual(self.disconnects(gone), gone)
+
+
+class CommsThreadStartFailureTest(ChannelTestCase):
+    """The test build told to fail its second worker-thread start (the first is the debug log's)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not faults_exe().is_file():
+            raise AssertionError(f"{faults_exe()} not found (build the NVXServiceFaults target)")
+        super().setUpClass()
+        cls.machine.checked("--exe", str(faults_exe()), "install")
+        cls.machine.reg_set(PARAMS_KEY, "TestFailThreadStart", "REG_DWORD", 2)
+
+    def test_with_the_driver_the_start_fails_with_the_comms_thread_exit_code(self):
+        self.machine.checked("driver", "start")
+        answer = self.start(expected=STOPPED)
+        seen = [(s.state, s.checkpoint, s.exit_code) for s in answer.statuses]
+        self.assertEqual(seen[-2:], [(STOP_PENDING, 2, EXIT_COMMS_THREAD_FAILED), (STOPPED, 0, EXIT_COMMS_THREAD_FAILED)])
+        self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
+        status = self.machine.query()
+        self.assertEqual((status.state, status.exit_code), (STOPPED, EXIT_COMMS_THREAD_FAILED))
+
+        self.assert_clean_stop(answer, EXIT_COMMS_THREAD_FAILED)
+        texts = [e.text for e in self.run_log()]
+        self.assertIn("Test build: thread start 2 will fail", texts)
+        starting = texts.index("Starting communications thread...")
+        self.assertEqual(texts[starting + 1], status_line(STOP_PENDING, 2, EXIT_COMMS_THREAD_FAILED))
+        self.assertNotIn("[0] Communications thread starting", texts)
+        self.assertNotIn(status_line(RUNNING, 0), texts)
+        # It had connected and registered; its connections go with it.
+        self.assertEqual([r["hex"] for r in self.sends()], [REGISTRATION_HEX])
+        gone = {"async": "service", "sync": "service"}
+        self.assertEqual(self.disconnects(gone), gone)
+
+    def test_without_the_driver_there_is_no_comms_thread_to_start_and_the_service_runs(self):
+        answer = self.start()
+        self.assertEqual([s.exit_code for s in answer.statuses], [0] * len(answer.statuses))
+        texts = [e.text for e in self.run_log()]
+        self.assertIn("Test build: thread start 2 will fail", texts)
+        self.assertNotIn("Starting communications thread...", texts)
+        self.assert_clean_stop(self.machine.service("stop"), channel=False)
+
+
+if __name__ == "__main__":
+    unittest.main()
