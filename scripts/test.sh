@@ -48,4 +48,5 @@ trap 'exit 143' TERM
 log "starting wineserver for $prefix"
 nvx_wine_up "$prefix"
 
-ctest --preset mingw --test-dir "$build" "$@"
+# The options of the "mingw" test preset, for whichever build tree this run uses.
+ctest --test-dir "$build" --output-on-failure -j 2 --timeout 300 --no-tests=error "$@"
