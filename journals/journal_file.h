@@ -1,0 +1,38 @@
+// A journal file as the listing of the driver's journal store found it: its type, the
+// numbers of its name, its size and full path. Records of one listing are kept per type,
+// ordered by Hex1 (highest first).
+#pragma once
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdint>
+
+#include "runtime/sg_object.h"
+
+constexpr uint32_t kJournalTypeCount = 20;
+
+struct JournalFile {
+    SgObject header;  // list links; destroy frees Path
+    uint32_t TypeIndex;
+    uint32_t Size;
+    uint64_t Hex1;
+    uint64_t Hex2;
+    uint64_t Dec1;
+    uint64_t Dec2;
+    UNICODE_STRING* Path;  // owned
+    bool LongForm;
+    bool IsBin;
+    bool IsXz;
+    bool IsTmp;
+};
+
+struct JournalList {
+    JournalFile* head;
+    JournalFile* tail;
+    uint32_t count;
+};
+
+struct JournalSet {
+    JournalList lists[kJournalTypeCount];
+};
