@@ -233,17 +233,8 @@ protected:
 
     // The driver sends a reply to request `id` of component 30.
     void DriverReplies(uint32_t id, const char* flags, const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {"send",
-                                         "--kind",
-                                         "get",
-                                         "--flags",
-                                         flags,
-                                         "--request-id",
-                                         std::to_string(id),
-                                         "--component",
-                                         "30",
-                                         "--source-component",
-                                         std::to_string(kRelayTarget)};
+        std::vector<std::string> args = {"send", "--kind", "get", "--flags", flags, "--request-id", std::to_string(id)};
+        args.insert(args.end(), {"--component", "30", "--source-component", std::to_string(kRelayTarget)});
         args.insert(args.end(), extra.begin(), extra.end());
         CtlOk(args);
     }
