@@ -489,10 +489,13 @@ void SgStopCommsThread() {
     EnterCriticalSection(&gChannel.thread->lock);
     gChannel.thread->runFlag = 0;
     LeaveCriticalSection(&gChannel.thread->lock);
+    SgWakeThread(gChannel.thread);  // ends a handler's wait for a process (the WSC client)
     if (gChannel.port != nullptr && gChannel.cancelIoEx != nullptr) gChannel.cancelIoEx(gChannel.port, nullptr);
 }
 
 bool SgCommsThreadExists() { return gChannel.thread != nullptr; }
+
+SgThread* SgGetCommsThread() { return gChannel.thread; }
 
 void SgWaitCommsThreadEnd() {
     if (gChannel.thread != nullptr) SgWaitThreadEnd(gChannel.thread);

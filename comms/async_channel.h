@@ -17,6 +17,9 @@ void SgShutdownAsyncComms();
 // Waits for the communications thread's OS thread to end (nothing when there is none).
 void SgWaitCommsThreadEnd();
 bool SgCommsThreadExists();
+// The communications thread's object, or null; a handler that blocks on it waits on its wake
+// event too, which SgStopCommsThread signals, and ends when its run flag is clear.
+struct SgThread* SgGetCommsThread();
 // The one place where the channel calls FilterSendMessage; returns the CommStatus.
 uint32_t SgSendMessage(SgMessage* message);
 // The router; owns the message when it returns 0.
