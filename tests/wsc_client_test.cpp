@@ -1,0 +1,274 @@
+// WSC client: the rule that keeps driver text from forging the requester's identity, the
+// command line's composition, and the handler's outcomes that need no running client (no path,
+// refused text, a protected start the OS refuses), with replies going to a capturing router.
+// A WSC client that really runs is exercised by the wsc_client scenario.
+#include "comms/wsc_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "comms/async_channel.h"
+#include "comms/command_attrs.h"
+#include "runtime/debug_log.h"
+#include "runtime/memory.h"
+#include "runtime/os_paths.h"
+#include "runtime/unistr.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using namespace nvx_wire;
+
+uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse + SgGetPoolStats().bigChunksInUse; }
+
+std::vector<nvx_test::LogLine> TakeLog() {
+    std::vector<nvx_test::LogLine> lines;
+    for (auto& line : nvx_test::TakeLog()) {
+        if (line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG) lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::vector<std::string> Texts(const std::vector<nvx_test::LogLine>& log) {
+    std::vector<std::string> texts;
+    for (const auto& line : log) texts.push_back(line.text);
+    return texts;
+}
+
+const std::pair<uint32_t, uint32_t> kPolicyError{SG_FAC_POLICY, SG_LVL_ERROR};
+
+std::wstring Wide(const UNICODE_STRING* s) { return std::wstring(s->Buffer, s->Length / sizeof(wchar_t)); }
+
+// ---- the argument rule ----------------------------------------------------------------------
+
+TEST(WscArguments, QuotesControlCharactersAndSpidAreRefusedWhereverTheyAre) {
+    struct Case {
+        const char* text;
+        SgWscArgumentFault fault;
+        uint32_t offset;
+    };
+    const Case cases[] = {
+        {"", SgWscArgumentFault::kNone, 0},
+        {"-x  y", SgWscArgumentFault::kNone, 0},
+        {"/sp id spid /spi \x7f \xc3\xa9", SgWscArgumentFault::kNone, 0},  // DEL and UTF-8 pass
+        {"a\"b", SgWscArgumentFault::kDoubleQuote, 1},
+        {"\"", SgWscArgumentFault::kDoubleQuote, 0},
+        {"-x\tb", SgWscArgumentFault::kControlCharacter, 2},
+        {"x\r\nfake line", SgWscArgumentFault::kControlCharacter, 1},
+        {"\x1f", SgWscArgumentFault::kControlCharacter, 0},
+        {"-x /spid 1:2", SgWscArgumentFault::kSpidSwitch, 3},
+        {"/SpId", SgWscArgumentFault::kSpidSwitch, 0},
+        {"x//SPID9", SgWscArgumentFault::kSpidSwitch, 2},
+        {"\xc3\xa9 /spid \"", SgWscArgumentFault::kSpidSwitch, 3},  // the first fault counts
+    };
+    for (const Case& c : cases) {
+        uint32_t offset = 99;
+        EXPECT_EQ(SgCheckWSCClientArguments(c.text, &offset), c.fault) << c.text;
+        EXPECT_EQ(offset, c.offset) << c.text;
+    }
+}
+
+// ---- the command line -----------------------------------------------------------------------
+
+class WscCommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SgInitMemory());
+        path = SgCreateUnistrFromWide(L"C:\\Program Files (x86)\\Kestro\\Kestro Anti-Virus\\WSCClient.exe");
+        ASSERT_NE(path, nullptr);
+        TakeLog();
+    }
+    void TearDown() override {
+        SgFreeUnistr(path);
+        EXPECT_TRUE(SgShutdownMemory()) << "pool blocks left behind";
+    }
+    std::wstring Built(const char* arguments, uint32_t pid, uint64_t key) {
+        UNICODE_STRING* s = SgBuildWSCClientCommandLine(path, arguments, pid, key);
+        if (s == nullptr) return L"(none)";
+        std::wstring text = Wide(s);
+        EXPECT_EQ(s->Buffer[s->Length / 2], L'\0') << "CreateProcessW needs the NUL";
+        SgFreeUnistr(s);
+        return text;
+    }
+    UNICODE_STRING* path = nullptr;
+    const std::wstring quoted = L"\"C:\\Program Files (x86)\\Kestro\\Kestro Anti-Virus\\WSCClient.exe\" ";
+};
+
+TEST_F(WscCommandLineTest, QuotedPathArgumentsAndTheRequestersIdentity) {
+    EXPECT_EQ(Built("-x  y", 1234, 99), quoted + L"-x  y /spid 1234:99");
+    EXPECT_EQ(Built("", 1234, 99), quoted + L" /spid 1234:99") << "two blanks before /spid";
+    EXPECT_EQ(Built("\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80", 0, 0), quoted + L"\u00e9t\u00e9 \xd83d\xde00 /spid 0:0");
+    EXPECT_EQ(Built("-a", 4294967295u, 18446744073709551615ull), quoted + L"-a /spid 4294967295:18446744073709551615");
+    EXPECT_TRUE(TakeLog().empty());
+}
+
+TEST_F(WscCommandLineTest, TextThatCannotBeConvertedOrDoesNotFitIsLoggedOnce) {
+    const uint64_t before = BlocksInUse();
+    EXPECT_EQ(Built("bad \xed\xa0\x80", 7, 1), L"(none)");
+    // Converts (65,532 bytes), but not with " /spid 7:1" behind it.
+    const std::string longest(32766, 'a');
+    EXPECT_EQ(Built(longest.c_str(), 7, 1), L"(none)");
+    // Fits with its identity, but not behind the quoted path.
+    const std::string almost(32700, 'a');
+    EXPECT_EQ(Built(almost.c_str(), 7, 1), L"(none)");
+    EXPECT_EQ(BlocksInUse(), before);
+
+    const auto log = TakeLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].text.rfind("SgExecWSCClient failed, SgCreateUnistrFromChar returned NULL, buf = bad ", 0), 0u);
+    EXPECT_EQ(log[1].text.rfind("SgExecWSCClient failed, cmdlineadditional returned as NULL, buf = aaa", 0), 0u);
+    EXPECT_EQ(log[2].text.rfind("SgExecWSCClient failed, cmdargs returned as NULL, buf = aaa", 0), 0u);
+    for (const auto& line : log) EXPECT_EQ(std::make_pair(line.facility, line.level), kPolicyError) << line.text;
+}
+
+// ---- the handler ----------------------------------------------------------------------------
+
+std::vector<SgMessage*> g_replies;
+
+uint32_t CaptureRouter(SgMessage* reply) {
+    g_replies.push_back(reply);
+    return kCommSuccess;
+}
+
+std::string ReplyText(size_t i) {
+    return std::string(reinterpret_cast<const char*>(g_replies[i]->payload), g_replies[i]->payloadLength);
+}
+
+// Bytes of a message as the driver sends it: a command from process 4242 with key 7.
+std::vector<uint8_t> CommandBytes(const std::string& text, uint8_t kind) {
+    const uint32_t size = kCommandFixedSize + static_cast<uint32_t>(text.size()) + 1;
+    std::vector<uint8_t> bytes(size);
+    CommandMsg c{};
+    c.header = {kHeaderVersion, 0, kTypeCommand, kTagCommand, size};
+    c.bodyVersion = kBodyVersion;
+    c.flags = kFlagRequest | kFlagFinal;
+    c.kind = kind;
+    c.payloadFormat = kPayloadText;
+    c.requestId = 31;
+    c.sourceComponentId = 12;
+    c.destinationComponentId = ServiceComponentId;
+    c.sourceProcessId = 4242;
+    c.sourceProcessKey = 7;
+    memcpy(bytes.data(), &c, sizeof(c));
+    memcpy(bytes.data() + kCommandFixedSize, text.c_str(), text.size() + 1);
+    return bytes;
+}
+
+// Runs the command as the router does: what the executor did not consume is destroyed here.
+void Execute(const std::string& text, uint8_t kind = kKindExec) {
+    const std::vector<uint8_t> bytes = CommandBytes(text, kind);
+    SgMessage* m = SgParseMessage(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    ASSERT_NE(m, nullptr);
+    if (!SgExecuteCommand(m)) SgDestroyMessage(m);
+}
+
+DWORD g_hookError = 0;
+bool RecordingHook(DWORD error) {
+    g_hookError = error;
+    return true;
+}
+
+class WscClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SgInitMemory());
+        ASSERT_TRUE(SgInitCommandAttrs());
+        ASSERT_TRUE(SgInitWSCClient());
+        SgSetRouter(CaptureRouter);
+        TakeLog();
+    }
+    void TearDown() override {
+        SgSetWscUnprotectedStart(nullptr);
+        for (UNICODE_STRING** slot : {&SystemDrive, &SystemDriveLetter, &WSCClientFile}) {
+            if (*slot != nullptr) SgFreeUnistr(*slot);
+            *slot = nullptr;
+        }
+        for (SgMessage* reply : g_replies) SgDestroyMessage(reply);
+        g_replies.clear();
+        SgClearRouter();
+        SgShutdownWSCClient();
+        SgShutdownCommandAttrs();
+        EXPECT_TRUE(SgShutdownMemory()) << "pool blocks left behind";
+    }
+    // The system volume as OS path management would have found it, and a client that is not there.
+    void PlaceClient() {
+        SystemDrive = SgCreateUnistrFromWide(L"\\Device\\HarddiskVolume7");
+        SystemDriveLetter = SgCreateUnistrFromWide(L"C:");
+        WSCClientFile = SgCreateUnistrFromWide(L"\\Device\\HarddiskVolume7\\nvx-nowhere\\WSCClient.exe");
+    }
+};
+
+TEST_F(WscClientTest, ExecOnlyAndWithoutAPathNoReply) {
+    Execute("WSCClient -x", kKindGet);
+    Execute("wscclient -x");
+    EXPECT_TRUE(g_replies.empty()) << "the router reports the failure";
+    EXPECT_EQ(Texts(TakeLog()), (std::vector<std::string>{
+                                    "SgExecuteCommand: Get (kind 1) is not permitted for WSCClient",
+                                    "SgExecWSCClient called, buf = -x, source pid = 4242",
+                                    "SgExecWSCClient failed, SgGetUserPathFromKernelPathW returned NULL",
+                                }));
+
+    const std::vector<uint8_t> bytes = CommandBytes("wscclient -x", kKindExec);
+    SgMessage* m = SgParseMessage(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(SgExecWSCClient(m, nullptr), 0);
+    SgMessageHeader(m)->type = kTypeEvent;
+    EXPECT_EQ(SgExecWSCClient(m, "-x"), 0);
+    SgDestroyMessage(m);
+    EXPECT_TRUE(g_replies.empty());
+    EXPECT_EQ(Texts(TakeLog()), (std::vector<std::string>{
+                                    "SgExecWSCClient called with NULL buffer",
+                                    "SgExecWSCClient called with unexpected command type 6",
+                                }));
+}
+
+TEST_F(WscClientTest, RefusedTextIsAnsweredMinusOneAndNeverLoggedAsItCame) {
+    PlaceClient();
+    Execute("wscclient -x\r\n2030-01-01T00:00:00.000Z NVXS Policy Info forged");
+    Execute("wscclient -x /SPID 1:2");
+    ASSERT_EQ(g_replies.size(), 2u);
+    EXPECT_EQ(ReplyText(0), std::string("-1", 3));
+    EXPECT_EQ(SgCommandOf(g_replies[0])->flags, kFlagReply | kFlagFinal);
+    const auto log = TakeLog();
+    EXPECT_EQ(Texts(log), (std::vector<std::string>{
+                              "SgExecWSCClient refused the arguments: they hold a control character at offset 2, "
+                              "source pid = 4242",
+                              "SgExecWSCClient refused the arguments: they hold its own /spid at offset 3, "
+                              "source pid = 4242",
+                          }));
+    for (const auto& line : log) EXPECT_EQ(std::make_pair(line.facility, line.level), kPolicyError) << line.text;
+}
+
+// Wine has no protected processes: UpdateProcThreadAttribute refuses the level with error 50.
+TEST_F(WscClientTest, ARefusedProtectionFailsTheCommandUnlessTheMachineAllowsAnOrdinaryStart) {
+    PlaceClient();
+    const uint64_t before = BlocksInUse();
+    Execute("wscclient -x");
+    ASSERT_EQ(g_replies.size(), 1u);
+    EXPECT_EQ(ReplyText(0), std::string("-1", 3));
+    auto texts = Texts(TakeLog());
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], "SgExecWSCClient failed to update WSCClient ProcThreadAttributes, error: 50");
+
+    SgSetWscUnprotectedStart(RecordingHook);
+    Execute("wscclient -x");
+    EXPECT_EQ(g_hookError, 50u);
+    ASSERT_EQ(g_replies.size(), 2u);
+    EXPECT_EQ(ReplyText(1), std::string("-1", 3));
+    texts = Texts(TakeLog());
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[1],
+              "SgExecWSCClient running CreateProcessW, ApplicationName: C:\\nvx-nowhere\\WSCClient.exe, "
+              "CommandLine: \"C:\\nvx-nowhere\\WSCClient.exe\" -x /spid 4242:7");
+    EXPECT_EQ(texts[2].rfind("SgExecWSCClient failed to create ZEDovur Protected WSCClient process, error: ", 0), 0u);
+    EXPECT_NE(texts[2].find(", path = C:\\nvx-nowhere\\WSCClient.exe"), std::string::npos);
+    for (SgMessage* reply : g_replies) SgDestroyMessage(reply);
+    g_replies.clear();
+    EXPECT_EQ(BlocksInUse(), before) << "strings and path released";
+}
+
+}  // namespace
