@@ -131,7 +131,10 @@ struct Compression {
                 return false;
             }
             SG_COUNTED_FORMAT_END
-            if (bytesRead == journal->Size) break;
+            // A short chunk at the listed size is the end of the file. A full one may be
+            // followed by bytes written after the listing: one more read tells, so a journal
+            // that grew is never cut at a chunk boundary and then deleted.
+            if (bytesRead == journal->Size && static_cast<uint32_t>(n) < kInputSize) break;
         }
         if (bytesRead != journal->Size) {
             SG_COUNTED_FORMAT_BEGIN
