@@ -543,7 +543,6 @@ uint32_t SgRouteMessage(SgMessage* message) {
             status = SgSendMessage(message);
             if (status != kCommQueueFull) break;
         }
-        if (status == kCommQueueFull) return status;
         if (status != kCommSuccess) {
             SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "Error routing message to kernel 0x%08X",
                          static_cast<unsigned>(status));

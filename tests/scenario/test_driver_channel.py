@@ -142,7 +142,9 @@ class CommandsTest(ChannelTestCase):
         self.assertEqual(self.sends_for(102), [])
         self.assertEqual(self.machine.query().state, RUNNING)
 
-    def test_a_command_for_another_component_is_relayed_to_the_driver_as_the_services_own(self):
+    def test_a_command_for_another_component_is_relayed_to_the_driver_unchanged(self):
+        # The service stamps its own source fields only on what it originates: a relayed
+        # command keeps its requester, so that the other component's reply finds its way back.
         self.machine.checked("driver", "send", "--component", "12", "--source-component", "7", "--pid", "4242",
                              "--key", "9", "--request-id", "301", "--no-wait", "PING", "now")
         sent = next(r for r in self.journal() if r["event"] == "sent")
@@ -151,7 +153,7 @@ class CommandsTest(ChannelTestCase):
         self.assertEqual(len(relayed), 1, relayed)
         msg = relayed[0]["msg"]
         self.assertEqual(relayed[0]["status"], "0x00000000")
-        self.assertEqual((msg["source_component"], msg["source_pid"], msg["source_key"]), (30, 0, 0))
+        self.assertEqual((msg["source_component"], msg["source_pid"], msg["source_key"]), (7, 4242, 9))
         self.assertEqual((msg["destination_component"], msg["request_id"], msg["flags"], msg["kind_name"]),
                          (12, 301, "0x05", "get"))
         self.assertEqual(msg["payload_hex"], sent["msg"]["payload_hex"])
