@@ -1,6 +1,7 @@
 #include "service/service_control.h"
 
 #include "comms/async_channel.h"
+#include "journals/event_journals.h"
 #include "runtime/debug_log.h"
 #include "runtime/os_symbols.h"
 #include "runtime/threads.h"
@@ -149,6 +150,11 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         bool threadsStarted = true;
         if (Started.driverConnected && !SgStartCommsThread()) {
             ExitCode = kExitCommsThreadFailed;
+            threadsStarted = false;
+        }
+        // The OS notification thread starts here.
+        if (threadsStarted && !StartEventJournalThread()) {
+            ExitCode = kExitEventJournalThreadFailed;
             threadsStarted = false;
         }
 

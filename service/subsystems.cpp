@@ -4,6 +4,7 @@
 #include "comms/command_attrs.h"
 #include "comms/sync_port.h"
 #include "comms/wsc_client.h"
+#include "journals/event_journals.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
@@ -45,8 +46,16 @@ bool InitSubsystems() {
     // Neither port is needed to start: the main loop retries both.
     ConnectDriverPorts();
 
-    // OS notifications, event journals, the perf logger and telemetry come up here, in
-    // that order.
+    // OS notifications come up here, before the event journals.
+
+    // Event journals: a failure keeps the exit code as it is.
+    if (!InitEventJournals()) {
+        ShutdownService();
+        return false;
+    }
+    Started.journalsStarted = 1;
+
+    // The perf logger and telemetry come up here, in that order.
 
     MainLoopThread = SgCreateThread(RunMainLoop, nullptr, 0);
     if (MainLoopThread == nullptr) {
@@ -93,12 +102,18 @@ bool ShutdownService() {
 
     // The driver-version check comes first. Then the event-journal, communications and
     // OS notification threads are stopped, and waited for, in that order.
+    StopEventJournalThread();
     if (SgCommsThreadExists()) SgStopCommsThread();
+    WaitEventJournalThreadEnd();
     SgWaitCommsThreadEnd();
 
     SgDestroyAndFreeThread(&MainLoopThread);
 
-    // Event journals, OS notifications and the perf logger are released here, in that order.
+    if (Started.journalsStarted) {
+        Started.journalsStarted = 0;
+        ShutdownEventJournals();
+    }
+    // OS notifications and the perf logger are released here, in that order.
     if (Started.driverConnected) {
         Started.driverConnected = 0;
         SgShutdownAsyncComms();
