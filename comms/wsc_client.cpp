@@ -200,8 +200,8 @@ bool RunClient(const UNICODE_STRING* path, UNICODE_STRING* commandLine, unsigned
         } else {
             const WaitEnd end = WaitForClient(process.hProcess);
             if (end == WaitEnd::kStopping) {
-                // The client is left to finish on its own: killing it could leave the security
-                // centre half updated, and the service must not outlive the stop request.
+                // The client is not ended: what it does is its own business, and the stop must
+                // not wait for it. The driver learns that no exit code came.
                 SgDebugPrint(SG_FAC_POLICY, SG_LVL_WARNING,
                              "SgExecWSCClient: the service is stopping, WSCClient (process %lu) is left running, "
                              "source pid = %lu",
