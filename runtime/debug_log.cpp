@@ -284,6 +284,11 @@ void SgDebugPrint(uint32_t facility, uint32_t level, const char* format, ...) {
     // A cut message keeps the 1,021 characters that fit (fewer only when the cut
     // would have split a multi-byte character).
     if (length < 0) length = static_cast<int>(strlen(message));
+    // Text from outside (driver commands, file names) must not start lines of its own: a
+    // control character other than TAB is written as '?', so every line is one message.
+    for (int i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(message[i]) < 0x20 && message[i] != '\t') message[i] = '?';
+    }
     message[length] = '\r';
     message[length + 1] = '\n';
     message[length + 2] = '\0';

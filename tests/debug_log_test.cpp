@@ -98,6 +98,8 @@ TEST_F(DebugLogTest, StoredLinesHaveThePrefixTheCutAndTheLineEnd) {
 
     SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "%s", std::string(5000, 'x').c_str());
     SgDebugPrint(SG_FAC_SHUTDOWN, SG_LVL_WARNING, "value %d", 7);
+    // Text from outside cannot forge a line of its own.
+    SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "name %s", "a\r\n2026-01-01T00:00:00.000Z NVXS Init Info forged\tx");
     // Flushing through shutdown writes the buffer to nvxs.log on this thread.
     SgDebugShutdown();
     std::string text = ReadFileBytes(File(L"nvxs.log"));
@@ -109,7 +111,7 @@ TEST_F(DebugLogTest, StoredLinesHaveThePrefixTheCutAndTheLineEnd) {
         lines.push_back(text.substr(pos, end - pos));
         pos = end + 2;
     }
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     const std::string& cut = lines[0];
     ASSERT_GE(cut.size(), 24u);
     EXPECT_EQ(cut[4], '-');
@@ -118,6 +120,7 @@ TEST_F(DebugLogTest, StoredLinesHaveThePrefixTheCutAndTheLineEnd) {
     EXPECT_EQ(cut.substr(24, 16), " NVXS Init Info ");
     EXPECT_EQ(cut.size(), 24u + 16u + 1021u) << "the message keeps its first 1,021 characters";
     EXPECT_EQ(lines[1].substr(24), " NVXS Shutdown Warning value 7");
+    EXPECT_EQ(lines[2].substr(24), " NVXS Comms Error name a??2026-01-01T00:00:00.000Z NVXS Init Info forged\tx");
     ASSERT_TRUE(SgDebugInit());
 }
 
