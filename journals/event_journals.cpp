@@ -2,6 +2,7 @@
 // per-type lists of one listing, and the monitoring thread's once-a-minute housekeeping pass.
 #include "journals/event_journals.h"
 
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 
