@@ -294,14 +294,6 @@ class CommsThreadStartFailureTest(ChannelTestCase):
         gone = {"async": "service", "sync": "service"}
         self.assertEqual(self.disconnects(gone), gone)
 
-    def test_without_the_driver_there_is_no_comms_thread_to_start_and_the_service_runs(self):
-        answer = self.start()
-        self.assertEqual([s.exit_code for s in answer.statuses], [0] * len(answer.statuses))
-        texts = [e.text for e in self.run_log()]
-        self.assertIn("Test build: thread start 2 will fail", texts)
-        self.assertNotIn("Starting communications thread...", texts)
-        self.assert_clean_stop(self.machine.service("stop"), channel=False)
-
 
 if __name__ == "__main__":
     unittest.main()
