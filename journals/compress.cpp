@@ -80,10 +80,11 @@ struct Compression {
     }
 
     // Codes what the stream holds with `action` into the output buffer and appends the result
-    // to the temporary file. One call takes a whole chunk, and one call finishes the stream,
-    // because the output buffer has room for all they produce; should the coder still hold
-    // input, or not have reached the end of the stream, it is called again rather than
-    // leaving data out of the file.
+    // to the temporary file. One call takes each whole chunk (it fits the encoder's window at
+    // once; output that does not fit the buffer waits in the encoder for the next call), and
+    // one call finishes the stream (all the encoder can still hold fits the buffer). Should the
+    // coder all the same keep input back, or stop short of the end of the stream, it is called
+    // again: nothing is left out of the file while the stream still looks complete.
     bool Code(lzma_action action) {
         for (;;) {
             stream.next_out = output;
