@@ -9,6 +9,7 @@
 #include "service/identity.h"
 #include "service/lifecycle.h"
 #include "service/subsystems.h"
+#include "watchers/os_notifications.h"
 
 namespace {
 
@@ -152,7 +153,10 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
             ExitCode = kExitCommsThreadFailed;
             threadsStarted = false;
         }
-        // The OS notification thread starts here.
+        if (threadsStarted && !StartOsNotificationThread()) {
+            ExitCode = kExitOsNotificationThreadFailed;
+            threadsStarted = false;
+        }
         if (threadsStarted && !StartEventJournalThread()) {
             ExitCode = kExitEventJournalThreadFailed;
             threadsStarted = false;

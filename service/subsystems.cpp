@@ -9,8 +9,10 @@
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "runtime/path_names.h"
+#include "service/driver_version.h"
 #include "service/exit_codes.h"
 #include "service/lifecycle.h"
+#include "watchers/os_notifications.h"
 
 SgThread* MainLoopThread = nullptr;
 uint64_t MainLoopPeriod = kMainLoopShortPeriod;
@@ -46,7 +48,12 @@ bool InitSubsystems() {
     // Neither port is needed to start: the main loop retries both.
     ConnectDriverPorts();
 
-    // OS notifications come up here, before the event journals.
+    if (!InitOsNotifications()) {
+        ExitCode = kExitOsNotificationsFailed;
+        ShutdownService();
+        return false;
+    }
+    Started.notifyStarted = 1;
 
     // Event journals: a failure keeps the exit code as it is.
     if (!InitEventJournals()) {
@@ -102,10 +109,13 @@ bool ShutdownService() {
 
     // The driver-version check comes first. Then the event-journal, communications and
     // OS notification threads are stopped, and waited for, in that order.
+    CheckDriverDowngrade();
     StopEventJournalThread();
     if (SgCommsThreadExists()) SgStopCommsThread();
+    StopOsNotificationThread();
     WaitEventJournalThreadEnd();
     SgWaitCommsThreadEnd();
+    WaitOsNotificationThreadEnd();
 
     SgDestroyAndFreeThread(&MainLoopThread);
 
@@ -113,7 +123,11 @@ bool ShutdownService() {
         Started.journalsStarted = 0;
         ShutdownEventJournals();
     }
-    // OS notifications and the perf logger are released here, in that order.
+    if (Started.notifyStarted) {
+        Started.notifyStarted = 0;
+        ShutdownOsNotifications();
+    }
+    // The perf logger is released here.
     if (Started.driverConnected) {
         Started.driverConnected = 0;
         SgShutdownAsyncComms();
