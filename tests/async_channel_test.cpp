@@ -20,10 +20,7 @@
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "tests/support/log_capture.h"
-
-#ifndef NVX_SIM_BIN_DIR
-#error "NVX_SIM_BIN_DIR must name the directory of nvxdriver.exe and fltlib.dll"
-#endif
+#include "tests/support/sim_driver.h"
 
 namespace {
 
@@ -31,23 +28,6 @@ using namespace nvx_wire;
 
 constexpr DWORD kSettleMs = 5000;  // bound for anything that is expected to happen
 constexpr uint32_t kRelayTarget = 12;
-
-// The build directory as a Windows path: a host path is reached through drive Z:.
-std::wstring SimDir() {
-    std::string dir = NVX_SIM_BIN_DIR;
-    if (!dir.empty() && dir[0] == '/') dir = "Z:" + dir;
-    for (char& c : dir) {
-        if (c == '/') c = '\\';
-    }
-    return std::wstring(dir.begin(), dir.end());
-}
-
-std::string Quoted(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-    std::string out = "\"";
-    for (char c : arg) out += c == '"' ? std::string("\\\"") : std::string(1, c);
-    return out + "\"";
-}
 
 // The value of "key" in one journal line (a number, or a string without its quotes).
 std::string Field(const std::string& line, const std::string& key) {
@@ -93,30 +73,13 @@ private:
     std::vector<Reply> replies_;
 };
 
-struct CtlRun {
-    DWORD code = 0;
-    std::string out;
-};
-
 class AsyncChannelTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { fltlib_ = LoadLibraryW((SimDir() + L"\\fltlib.dll").c_str()); }
+    static void SetUpTestSuite() { fltlib_ = LoadLibraryW((nvx_test::SimBinDir() + L"\\fltlib.dll").c_str()); }
 
     void SetUp() override {
         ASSERT_NE(fltlib_, nullptr) << "LoadLibrary fltlib.dll stand-in: error " << GetLastError();
-        static int counter = 0;
-        instance_ = "chan" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-        SetEnvironmentVariableW(L"NVXSIM_DRIVER_INSTANCE", std::wstring(instance_.begin(), instance_.end()).c_str());
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        journal_ = std::wstring(temp) + L"nvxdriver-" + std::wstring(instance_.begin(), instance_.end()) + L".jsonl";
-        DeleteFileW(journal_.c_str());
-        // Whatever this process leaves running ends with it.
-        job_ = CreateJobObjectW(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-        ASSERT_NO_FATAL_FAILURE(StartDriver());
+        ASSERT_NO_FATAL_FAILURE(driver_.Start());
 
         nvx_test::ClearLog();
         ASSERT_TRUE(SgInitOsSymbols());
@@ -145,129 +108,33 @@ protected:
             EXPECT_TRUE(SgShutdownMemory()) << "pool blocks left behind";
         }
         if (up_ >= 1) SgShutdownOsSymbols();
-        StopDriver();
-        if (job_ != nullptr) CloseHandle(job_);
-        DeleteFileW(journal_.c_str());
+        driver_.Stop();
     }
 
     // ---- the driver
-
-    HANDLE Spawn(const std::vector<std::string>& args, HANDLE* output) {
-        const std::wstring dir = SimDir();
-        std::string line = "\"" + std::string(dir.begin(), dir.end()) + "\\nvxdriver.exe\"";
-        for (const auto& arg : args) line += " " + Quoted(arg);
-        std::wstring wline(line.begin(), line.end());
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE read = nullptr, write = nullptr;
-        if (!CreatePipe(&read, &write, &inherit, 0)) return nullptr;
-        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        si.hStdOutput = write;
-        si.hStdError = write;
-        PROCESS_INFORMATION pi{};
-        BOOL ok =
-            CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
-        CloseHandle(write);
-        if (!ok) {
-            CloseHandle(read);
-            return nullptr;
-        }
-        AssignProcessToJobObject(job_, pi.hProcess);
-        ResumeThread(pi.hThread);
-        CloseHandle(pi.hThread);
-        *output = read;
-        return pi.hProcess;
-    }
-
-    // Starts the driver and waits for its "ready" line.
-    void StartDriver() {
-        HANDLE output;
-        driver_ = Spawn({"serve", "--instance", instance_, "--journal", std::string(journal_.begin(), journal_.end())},
-                        &output);
-        ASSERT_NE(driver_, nullptr) << "nvxdriver.exe did not start: error " << GetLastError();
-        std::string text;
-        char chunk[256];
-        DWORD got;
-        while (text.find('\n') == std::string::npos && ReadFile(output, chunk, sizeof chunk, &got, nullptr) && got) {
-            text.append(chunk, got);
-        }
-        CloseHandle(output);  // later output of the driver goes nowhere
-        ASSERT_NE(text.find("\"event\":\"ready\""), std::string::npos) << text;
-    }
-
-    void StopDriver() {
-        if (driver_ == nullptr) return;
-        if (WaitForSingleObject(driver_, 0) == WAIT_TIMEOUT) {
-            Ctl({"unload"});
-            if (WaitForSingleObject(driver_, kSettleMs) != WAIT_OBJECT_0) TerminateProcess(driver_, 1);
-            WaitForSingleObject(driver_, kSettleMs);
-        }
-        CloseHandle(driver_);
-        driver_ = nullptr;
-    }
-
-    CtlRun Ctl(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"ctl", "--instance", instance_};
-        all.insert(all.end(), args.begin(), args.end());
-        HANDLE output;
-        HANDLE process = Spawn(all, &output);
-        if (process == nullptr) return {255, "ctl did not start"};
-        CtlRun run;
-        char chunk[4096];
-        DWORD got;
-        while (ReadFile(output, chunk, sizeof chunk, &got, nullptr) && got) run.out.append(chunk, got);
-        WaitForSingleObject(process, INFINITE);
-        GetExitCodeProcess(process, &run.code);
-        CloseHandle(output);
-        CloseHandle(process);
-        return run;
-    }
-
-    void CtlOk(const std::vector<std::string>& args) {
-        CtlRun run = Ctl(args);
-        ASSERT_EQ(run.code, 0u) << args[0] << ": " << run.out;
-    }
 
     // The driver sends a reply to request `id` of component 30.
     void DriverReplies(uint32_t id, const char* flags, const std::vector<std::string>& extra) {
         std::vector<std::string> args = {"send", "--kind", "get", "--flags", flags, "--request-id", std::to_string(id)};
         args.insert(args.end(), {"--component", "30", "--source-component", std::to_string(kRelayTarget)});
         args.insert(args.end(), extra.begin(), extra.end());
-        CtlOk(args);
+        driver_.CtlOk(args);
     }
 
     // The channel handles one message at a time: once a VERSION sent after them is answered,
     // everything the driver sent before it has been handled. Its request ID is far from the
     // channel's own, which count from 1.
     void DriverWaitsForTheChannel() {
-        CtlRun run = Ctl({"send", "--kind", "get", "--request-id", "4000000000", "--wait-reply", "5000", "VERSION"});
+        nvx_test::CtlRun run =
+            driver_.Ctl({"send", "--kind", "get", "--request-id", "4000000000", "--wait-reply", "5000", "VERSION"});
         ASSERT_EQ(run.code, 0u) << run.out;
         ASSERT_NE(run.out.find("\"text\":\"2.1.2\""), std::string::npos) << run.out;
-    }
-
-    std::string Journal() const {
-        HANDLE file =
-            CreateFileW(journal_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return {};
-        std::string text;
-        char chunk[65536];
-        DWORD got;
-        while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) text.append(chunk, got);
-        CloseHandle(file);
-        return text;
     }
 
     // What the channel sent on the asynchronous port for these request IDs, in order.
     std::vector<std::string> SendsFor(const std::vector<uint32_t>& ids) const {
         std::vector<std::string> found;
-        const std::string text = Journal();
-        size_t start = 0;
-        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            const std::string line = text.substr(start, end - start);
+        for (const std::string& line : driver_.JournalLines()) {
             if (Field(line, "event") != "send" || Field(line, "port") != "async") continue;
             for (uint32_t id : ids) {
                 if (Field(line, "request_id") == std::to_string(id)) found.push_back(line);
@@ -306,10 +173,7 @@ protected:
     }
 
     static inline HMODULE fltlib_ = nullptr;
-    std::string instance_;
-    std::wstring journal_;
-    HANDLE job_ = nullptr;
-    HANDLE driver_ = nullptr;
+    nvx_test::SimDriver driver_{"chan"};
     int up_ = 0;
     std::vector<nvx_test::LogLine> log_;
 };
@@ -319,9 +183,9 @@ TEST_F(AsyncChannelTest, AQueuedRequestIsSentOnTheNextPassAndKeptUntilItsFinalRe
     const uint32_t id = Queue("STATUS now", &replies);
     ASSERT_NE(id, 0u);
     // A message from the driver ends the thread's wait: the pass that follows drains the queue.
-    CtlOk({"event", "wake"});
+    driver_.CtlOk({"event", "wake"});
     std::vector<std::string> sent = WaitForSends({id}, 1);
-    ASSERT_EQ(sent.size(), 1u) << Journal();
+    ASSERT_EQ(sent.size(), 1u) << driver_.Journal();
     EXPECT_EQ(Field(sent[0], "status"), "0x00000000");
     EXPECT_EQ(Field(sent[0], "flags"), "0x01");
     EXPECT_EQ(Field(sent[0], "source_component"), "30");
@@ -353,8 +217,8 @@ TEST_F(AsyncChannelTest, AQueuedRequestIsSentOnTheNextPassAndKeptUntilItsFinalRe
 TEST_F(AsyncChannelTest, AReplyWithoutItsFinalNulReachesTheCallbackAsInvalid) {
     ReplyLog replies;
     const uint32_t id = Queue("STATUS", &replies);
-    CtlOk({"event", "wake"});
-    ASSERT_EQ(WaitForSends({id}, 1).size(), 1u) << Journal();
+    driver_.CtlOk({"event", "wake"});
+    ASSERT_EQ(WaitForSends({id}, 1).size(), 1u) << driver_.Journal();
 
     DriverReplies(id, "0x02", {"--no-nul", "abc"});
     DriverReplies(id, "0x06", {"ok"});
@@ -368,15 +232,15 @@ TEST_F(AsyncChannelTest, AReplyWithoutItsFinalNulReachesTheCallbackAsInvalid) {
 }
 
 TEST_F(AsyncChannelTest, AQueueFullAnswerKeepsTheRequestQueuedForALaterPass) {
-    CtlOk({"queue-full", "1"});
+    driver_.CtlOk({"queue-full", "1"});
     ReplyLog firstReplies, secondReplies;
     const uint32_t first = Queue("FIRST", &firstReplies);
     const uint32_t second = Queue("SECOND", &secondReplies);
-    CtlOk({"event", "wake"});
+    driver_.CtlOk({"event", "wake"});
 
     // The refused request waits for the next pass; the one behind it goes in this one.
     std::vector<std::string> sent = WaitForSends({first, second}, 3);
-    ASSERT_EQ(sent.size(), 3u) << Journal();
+    ASSERT_EQ(sent.size(), 3u) << driver_.Journal();
     std::vector<std::string> seen;
     for (const auto& line : sent) seen.push_back(Field(line, "request_id") + " " + Field(line, "status"));
     EXPECT_EQ(seen,

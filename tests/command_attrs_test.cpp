@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,70 +13,25 @@
 #include "comms/wsc_client.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
+#include "tests/support/command_harness.h"
 #include "tests/support/log_capture.h"
 
 namespace {
 
 using namespace nvx_wire;
 
-std::vector<SgMessage*> g_replies;
-uint32_t g_routerStatus = kCommSuccess;
-
-// Takes the reply on success, as the channel's router does; otherwise the builder keeps it.
-uint32_t CaptureRouter(SgMessage* reply) {
-    if (g_routerStatus == kCommSuccess) g_replies.push_back(reply);
-    return g_routerStatus;
-}
-
-std::string PayloadOf(SgMessage* reply) {
-    return std::string(reinterpret_cast<const char*>(reply->payload), reply->payloadLength);
-}
-
-uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse + SgGetPoolStats().bigChunksInUse; }
-
-// Lines logged since the last call, without the pool's Debug lines about its chunks.
-std::vector<nvx_test::LogLine> TakeLog() {
-    std::vector<nvx_test::LogLine> lines;
-    for (auto& line : nvx_test::TakeLog()) {
-        if (line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG) lines.push_back(std::move(line));
-    }
-    return lines;
-}
+using nvx_test::BlocksInUse;
+using nvx_test::PayloadOf;
+using nvx_test::Replies;
+using nvx_test::TakeLogWithoutPoolDebug;
 
 // A command from component 12, process 4242 with key 7, passed through the receive rules.
 SgMessage* Received(const std::string& text, uint8_t kind, uint8_t flags = kFlagRequest | kFlagFinal,
                     bool withNul = true, uint8_t format = kPayloadText) {
-    std::string payload = text;
-    if (withNul) payload.push_back('\0');
-    const uint32_t size = kCommandFixedSize + static_cast<uint32_t>(payload.size());
-    std::vector<uint8_t> bytes(size);
-    CommandMsg c{};
-    c.header = {kHeaderVersion, 0, kTypeCommand, kTagCommand, size};
-    c.bodyVersion = kBodyVersion;
-    c.flags = flags;
-    c.kind = kind;
-    c.payloadFormat = format;
-    c.requestId = 77;
-    c.sourceComponentId = 12;
-    c.destinationComponentId = ServiceComponentId;
-    c.sourceProcessId = 4242;
-    c.sourceProcessKey = 7;
-    memcpy(bytes.data(), &c, sizeof(c));
-    memcpy(bytes.data() + kCommandFixedSize, payload.data(), payload.size());
-    return SgParseMessage(bytes.data(), size);
+    return nvx_test::ReceivedCommand(text, kind, 77, flags, withNul, format);
 }
-
-// Executes as the router does: a message the executor did not consume is destroyed here.
-bool Execute(SgMessage* m) {
-    if (m == nullptr) {
-        ADD_FAILURE() << "the test command is not well formed";
-        return false;
-    }
-    if (SgExecuteCommand(m)) return true;
-    SgDestroyMessage(m);
-    return false;
-}
-bool Execute(const std::string& text, uint8_t kind) { return Execute(Received(text, kind)); }
+// Executes as the router does: a message the executor did not consume is destroyed.
+bool Execute(const std::string& text, uint8_t kind) { return nvx_test::ExecuteAsRouter(Received(text, kind)); }
 
 // What the test handlers saw.
 int g_calls = 0;
@@ -131,17 +85,14 @@ protected:
         ASSERT_TRUE(SgInitMemory());
         ASSERT_TRUE(SgInitCommandAttrs());
         ASSERT_TRUE(SgInitWSCClient());
-        SgSetRouter(CaptureRouter);
-        g_routerStatus = kCommSuccess;
+        nvx_test::CaptureReplies();
         g_calls = 0;
         g_result = 1;
         g_order.clear();
-        TakeLog();
+        TakeLogWithoutPoolDebug();
     }
     void TearDown() override {
-        for (SgMessage* reply : g_replies) SgDestroyMessage(reply);
-        g_replies.clear();
-        SgClearRouter();
+        nvx_test::ReleaseReplies();
         SgShutdownWSCClient();
         SgShutdownCommandAttrs();
         EXPECT_TRUE(SgShutdownMemory()) << "pool blocks left behind";
@@ -152,9 +103,9 @@ protected:
 
 TEST_F(CommandAttrsTest, VersionInCapitalsIsAnsweredAndAddressedToTheRequester) {
     ASSERT_TRUE(Execute("VERSION", kKindGet));
-    ASSERT_EQ(g_replies.size(), 1u) << "Get is never acknowledged";
-    const CommandMsg* r = SgCommandOf(g_replies[0]);
-    EXPECT_EQ(PayloadOf(g_replies[0]), std::string("2.1.2", 6));
+    ASSERT_EQ(Replies().size(), 1u) << "Get is never acknowledged";
+    const CommandMsg* r = SgCommandOf(Replies()[0]);
+    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("2.1.2", 6));
     EXPECT_EQ(r->header.size, 62u);
     EXPECT_EQ(r->flags, kFlagReply | kFlagFinal);
     EXPECT_EQ(r->kind, kKindGet);
@@ -163,30 +114,30 @@ TEST_F(CommandAttrsTest, VersionInCapitalsIsAnsweredAndAddressedToTheRequester) 
     EXPECT_EQ(r->destinationProcessId, 4242u);
     EXPECT_EQ(r->destinationProcessKey, 7u);
     // The service's own source fields are the router's to stamp.
-    EXPECT_EQ(g_replies[0]->outgoing, 1);
+    EXPECT_EQ(Replies()[0]->outgoing, 1);
     EXPECT_EQ(r->sourceComponentId | r->sourceProcessId | r->sourceProcessKey, 0u);
-    EXPECT_TRUE(TakeLog().empty());
+    EXPECT_TRUE(TakeLogWithoutPoolDebug().empty());
 }
 
 TEST_F(CommandAttrsTest, VersionRefusesOtherKindsWithoutReply) {
     for (uint8_t kind : std::vector<uint8_t>{kKindSet, kKindCall, kKindExec, 0, 5}) {
         EXPECT_FALSE(Execute("version", kind)) << int(kind);
-        EXPECT_EQ(TakeLog().size(), 1u) << int(kind);
+        EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 1u) << int(kind);
     }
-    EXPECT_TRUE(g_replies.empty());
+    EXPECT_TRUE(Replies().empty());
 }
 
 TEST_F(CommandAttrsTest, UnknownNameIsAnsweredWithTheErrorReply) {
     const uint64_t before = BlocksInUse();
     EXPECT_FALSE(Execute("versions now", kKindGet));
-    ASSERT_EQ(g_replies.size(), 1u);
-    EXPECT_EQ(PayloadOf(g_replies[0]), std::string("ERROR: 0xe0020007", 18));
-    EXPECT_EQ(SgCommandOf(g_replies[0])->flags, kFlagReply | kFlagFinal | kFlagError);
-    EXPECT_EQ(SgCommandOf(g_replies[0])->destinationComponentId, 12u);
-    SgDestroyMessage(g_replies[0]);
-    g_replies.clear();
+    ASSERT_EQ(Replies().size(), 1u);
+    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("ERROR: 0xe0020007", 18));
+    EXPECT_EQ(SgCommandOf(Replies()[0])->flags, kFlagReply | kFlagFinal | kFlagError);
+    EXPECT_EQ(SgCommandOf(Replies()[0])->destinationComponentId, 12u);
+    SgDestroyMessage(Replies()[0]);
+    Replies().clear();
     EXPECT_EQ(BlocksInUse(), before) << "the 64-byte text buffer was returned";
-    const auto log = TakeLog();
+    const auto log = TakeLogWithoutPoolDebug();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].text, "SgExecuteCommand: unknown command versions");
 }
@@ -197,10 +148,10 @@ TEST_F(CommandAttrsTest, MalformedCommandsFailWithoutReply) {
           Received("version", kKindGet, kFlagReply | kFlagFinal),
           Received("version", kKindGet, kFlagRequest | kFlagFinal, true, 2),
           Received("", kKindGet, kFlagRequest | kFlagFinal, false)}) {
-        EXPECT_FALSE(Execute(m));
-        EXPECT_EQ(TakeLog().size(), 1u);
+        EXPECT_FALSE(nvx_test::ExecuteAsRouter(m));
+        EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 1u);
     }
-    EXPECT_TRUE(g_replies.empty());
+    EXPECT_TRUE(Replies().empty());
 }
 
 TEST_F(CommandAttrsTest, AtMostOneFinalReplyAndOnlyOnceRouted) {
@@ -209,19 +160,19 @@ TEST_F(CommandAttrsTest, AtMostOneFinalReplyAndOnlyOnceRouted) {
     const uint64_t before = BlocksInUse();
     SgClearRouter();
     EXPECT_FALSE(SgSendCommandReply(request, "x"));
-    SgSetRouter(CaptureRouter);
-    g_routerStatus = kCommQueueFull;
+    nvx_test::CaptureReplies();
+    nvx_test::SetRouterStatus(kCommQueueFull);
     EXPECT_FALSE(SgSendCommandReply(request, "x"));
     EXPECT_EQ(BlocksInUse(), before) << "an unrouted reply is destroyed";
     EXPECT_EQ(request->finalReplySent, 0) << "and does not count";
 
-    g_routerStatus = kCommSuccess;
+    nvx_test::SetRouterStatus(kCommSuccess);
     EXPECT_TRUE(SgSendCommandReply(request, "first"));
     EXPECT_EQ(request->replySent & request->finalReplySent, 1);
     EXPECT_FALSE(SgSendCommandReply(request, "second"));
     EXPECT_FALSE(SgSendCommandError(request));
-    EXPECT_EQ(g_replies.size(), 1u);
-    EXPECT_EQ(TakeLog().size(), 4u) << "each refusal logged once";
+    EXPECT_EQ(Replies().size(), 1u);
+    EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 4u) << "each refusal logged once";
     SgDestroyMessage(request);
 }
 
@@ -259,34 +210,34 @@ TEST_F(CommandAttrsTest, HandlersAreCalledByArityAndTheirResultsDecide) {
     ASSERT_TRUE(Execute("call3 c", kKindCall));
     EXPECT_EQ(g_extra, 0x55667788u) << "Get, Call and Exec take the extra argument as 32 bits";
     ASSERT_TRUE(Execute("exec4 e", kKindExec)) << "an arity-4 result is taken as 1";
-    EXPECT_EQ(g_replies.size(), 2u);
-    for (SgMessage* reply : g_replies) EXPECT_EQ(PayloadOf(reply), std::string("Success", 8));
+    EXPECT_EQ(Replies().size(), 2u);
+    for (SgMessage* reply : Replies()) EXPECT_EQ(PayloadOf(reply), std::string("Success", 8));
 
     g_result = 2;
     EXPECT_TRUE(Execute("call3", kKindCall)) << "any other result succeeds silently";
     g_result = 1;
     call3->acknowledge = 0;
     EXPECT_TRUE(Execute("call3", kKindCall));
-    EXPECT_EQ(g_replies.size(), 2u);
+    EXPECT_EQ(Replies().size(), 2u);
     g_result = 0;
     EXPECT_FALSE(Execute("call3", kKindCall));
-    EXPECT_TRUE(TakeLog().empty()) << "handlers log their own failures";
+    EXPECT_TRUE(TakeLogWithoutPoolDebug().empty()) << "handlers log their own failures";
 
     EXPECT_FALSE(Execute("call4", kKindCall)) << "arity 4 is for Exec only";
     EXPECT_FALSE(Execute("exec5", kKindExec));
     EXPECT_FALSE(Execute("none", kKindCall));
-    EXPECT_EQ(TakeLog().size(), 3u);
+    EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 3u);
     EXPECT_EQ(g_calls, 5);
-    EXPECT_EQ(g_replies.size(), 2u);
+    EXPECT_EQ(Replies().size(), 2u);
 }
 
 TEST_F(CommandAttrsTest, HandlerReplySuppressesTheAcknowledgement) {
     auto answers = +[](SgMessage* m, const char*) -> uint8_t { return SgSendCommandReply(m, "5") ? 1 : 0; };
     ASSERT_NE(Register("answers", kKindExec, 2, H(answers)), nullptr);
     ASSERT_TRUE(Execute("answers", kKindExec));
-    ASSERT_EQ(g_replies.size(), 1u);
-    EXPECT_EQ(PayloadOf(g_replies[0]), std::string("5", 2));
-    EXPECT_TRUE(TakeLog().empty()) << "the suppressed acknowledgement is not a failure";
+    ASSERT_EQ(Replies().size(), 1u);
+    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("5", 2));
+    EXPECT_TRUE(TakeLogWithoutPoolDebug().empty()) << "the suppressed acknowledgement is not a failure";
 }
 
 bool g_preAnswer = true, g_postAnswer = true;
@@ -309,8 +260,8 @@ TEST_F(CommandAttrsTest, SetRunsItsChecksAroundTheHandler) {
     ASSERT_TRUE(Execute("setting on", kKindSet));
     EXPECT_EQ(g_order, all);
     EXPECT_EQ(g_extra, 0x1122334455667788ull) << "Set takes the extra argument as 64 bits";
-    ASSERT_EQ(g_replies.size(), 1u);
-    EXPECT_EQ(PayloadOf(g_replies[0]), std::string("Success", 8));
+    ASSERT_EQ(Replies().size(), 1u);
+    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("Success", 8));
 
     g_order.clear();
     g_preAnswer = false;
@@ -322,7 +273,7 @@ TEST_F(CommandAttrsTest, SetRunsItsChecksAroundTheHandler) {
     EXPECT_FALSE(Execute("setting on", kKindSet));
     g_postAnswer = true;
     EXPECT_EQ(g_order, all);
-    EXPECT_EQ(g_replies.size(), 1u) << "failed Sets are not acknowledged";
+    EXPECT_EQ(Replies().size(), 1u) << "failed Sets are not acknowledged";
 }
 
 // ---- registry and start-up --------------------------------------------------------------------
@@ -341,7 +292,7 @@ TEST_F(CommandAttrsTest, DuplicateRegistrationReturnsNullAndLeavesTheFirst) {
     EXPECT_EQ(SgFindCommandAttr("pRoBe"), probe);
     SgReleaseCommandAttr(probe);
     EXPECT_EQ(SgCreateCommandAttr(std::string(64, 'y').c_str()), nullptr);
-    EXPECT_EQ(TakeLog().size(), 2u);
+    EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 2u);
 }
 
 TEST_F(CommandAttrsTest, RegistryDestroyDelaysDeletionOfAnAttributeAMessageHolds) {
@@ -352,11 +303,11 @@ TEST_F(CommandAttrsTest, RegistryDestroyDelaysDeletionOfAnAttributeAMessageHolds
     SgCommandAttr* version = held->attribute;
     ASSERT_NE(version, nullptr);
     SgCommandAttr* second = SgFindCommandAttr("Version");
-    TakeLog();
+    TakeLogWithoutPoolDebug();
 
     SgShutdownWSCClient();
     SgShutdownCommandAttrs();
-    const auto log = TakeLog();
+    const auto log = TakeLogWithoutPoolDebug();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(nvx_test::CountLines(log, SG_FAC_COMMS, SG_LVL_DEBUG,
                                    "SgDeleteCommandAttr: Delay deleting command attribute, Version"),
@@ -385,11 +336,11 @@ TEST_F(CommandAttrsTest, WscClientStartUpFailureLeavesNothing) {
     SgShutdownCommandAttrs();
     ASSERT_TRUE(SgInitCommandAttrs());
     SgReleaseCommandAttr(SgCreateCommandAttr("VERSION"));
-    TakeLog();
+    TakeLogWithoutPoolDebug();
     const uint64_t before = BlocksInUse();
     EXPECT_FALSE(SgInitWSCClient());
     EXPECT_EQ(BlocksInUse(), before) << "table and buckets released";
-    EXPECT_EQ(TakeLog().size(), 1u) << "the duplicate is logged once, by the registry";
+    EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 1u) << "the duplicate is logged once, by the registry";
 }
 
 }  // namespace

@@ -13,10 +13,7 @@
 #include <vector>
 
 #include "comms/wire_format.h"
-
-#ifndef NVX_SIM_BIN_DIR
-#error "NVX_SIM_BIN_DIR must name the directory of nvxdriver.exe and fltlib.dll"
-#endif
+#include "tests/support/sim_driver.h"
 
 namespace w = nvx_wire;
 
@@ -40,23 +37,6 @@ using MarkerFn = const char*(WINAPI*)();
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// The build directory as a Windows path: a host path is reached through drive Z:.
-std::wstring SimDir() {
-    std::string dir = NVX_SIM_BIN_DIR;
-    if (!dir.empty() && dir[0] == '/') dir = "Z:" + dir;
-    for (char& c : dir) {
-        if (c == '/') c = '\\';
-    }
-    return std::wstring(dir.begin(), dir.end());
-}
-
-std::string Quoted(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-    std::string out = "\"";
-    for (char c : arg) out += c == '"' ? std::string("\\\"") : std::string(1, c);
-    return out + "\"";
 }
 
 std::vector<uint8_t> RegRequest(uint8_t tag, uint8_t marker, uint32_t component) {
@@ -87,21 +67,10 @@ std::vector<uint8_t> Command(uint8_t flags, uint32_t requestId, uint32_t destina
     return out;
 }
 
-struct CtlRun {
-    DWORD code = 0;
-    std::string out;
-};
-
-// A ctl client started without waiting for it.
-struct PendingCtl {
-    HANDLE process = nullptr;
-    HANDLE output = nullptr;
-};
-
 class FltPortTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        module_ = LoadLibraryW((SimDir() + L"\\fltlib.dll").c_str());
+        module_ = LoadLibraryW((nvx_test::SimBinDir() + L"\\fltlib.dll").c_str());
         ASSERT_NE(module_, nullptr) << "LoadLibrary fltlib.dll: error " << GetLastError();
         connect_ = Export<ConnectFn>(module_, "FilterConnectCommunicationPort");
         send_ = Export<SendFn>(module_, "FilterSendMessage");
@@ -112,137 +81,20 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(connect_ && send_ && get_ && reply_ && marker_) << "the stand-in's exports are incomplete";
-        static int counter = 0;
-        instance_ = "gtest" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-        SetEnvironmentVariableW(L"NVXSIM_DRIVER_INSTANCE", std::wstring(instance_.begin(), instance_.end()).c_str());
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        journal_ = std::wstring(temp) + L"nvxdriver-" + std::wstring(instance_.begin(), instance_.end()) + L".jsonl";
-        DeleteFileW(journal_.c_str());
-        // Whatever this process leaves running ends with it.
-        job_ = CreateJobObjectW(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
 
     void TearDown() override {
         for (HANDLE h : ports_) CloseHandle(h);
         for (HANDLE h : completions_) CloseHandle(h);
-        StopDriver();
-        CloseHandle(job_);
-        DeleteFileW(journal_.c_str());
+        driver_.Stop();
     }
 
     // ---- the driver
 
-    HANDLE Spawn(const std::vector<std::string>& args, HANDLE* output) {
-        const std::wstring dir = SimDir();
-        std::string line = "\"" + std::string(dir.begin(), dir.end()) + "\\nvxdriver.exe\"";
-        for (const auto& arg : args) line += " " + Quoted(arg);
-        std::wstring wline(line.begin(), line.end());
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE read = nullptr, write = nullptr;
-        if (!CreatePipe(&read, &write, &inherit, 0)) return nullptr;
-        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        si.hStdOutput = write;
-        si.hStdError = write;
-        PROCESS_INFORMATION pi{};
-        BOOL ok =
-            CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
-        CloseHandle(write);
-        if (!ok) {
-            CloseHandle(read);
-            return nullptr;
-        }
-        AssignProcessToJobObject(job_, pi.hProcess);
-        ResumeThread(pi.hThread);
-        CloseHandle(pi.hThread);
-        *output = read;
-        return pi.hProcess;
-    }
-
-    // Starts the driver and waits for its "ready" line.
-    void StartDriver(bool portsClosed = false) {
-        std::vector<std::string> args = {"serve", "--instance", instance_, "--journal",
-                                         std::string(journal_.begin(), journal_.end())};
-        if (portsClosed) args.push_back("--ports-closed");
-        HANDLE output;
-        driver_ = Spawn(args, &output);
-        ASSERT_NE(driver_, nullptr) << "nvxdriver.exe did not start: error " << GetLastError();
-        std::string text;
-        char chunk[256];
-        DWORD got;
-        while (text.find('\n') == std::string::npos && ReadFile(output, chunk, sizeof chunk, &got, nullptr) && got) {
-            text.append(chunk, got);
-        }
-        CloseHandle(output);  // later output of the driver goes nowhere
-        ASSERT_NE(text.find("\"event\":\"ready\""), std::string::npos) << text;
-    }
-
-    void StopDriver() {
-        if (driver_ == nullptr) return;
-        if (WaitForSingleObject(driver_, 0) == WAIT_TIMEOUT) {
-            Ctl({"unload"});
-            if (WaitForSingleObject(driver_, kSettleMs) != WAIT_OBJECT_0) TerminateProcess(driver_, 1);
-            WaitForSingleObject(driver_, kSettleMs);
-        }
-        CloseHandle(driver_);
-        driver_ = nullptr;
-    }
-
-    PendingCtl CtlStart(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"ctl", "--instance", instance_};
-        all.insert(all.end(), args.begin(), args.end());
-        PendingCtl ctl;
-        ctl.process = Spawn(all, &ctl.output);
-        return ctl;
-    }
-
-    static CtlRun CtlFinish(PendingCtl ctl) {
-        CtlRun run;
-        if (ctl.process == nullptr) return {255, "ctl did not start"};
-        char chunk[4096];
-        DWORD got;
-        while (ReadFile(ctl.output, chunk, sizeof chunk, &got, nullptr) && got) run.out.append(chunk, got);
-        WaitForSingleObject(ctl.process, INFINITE);
-        GetExitCodeProcess(ctl.process, &run.code);
-        CloseHandle(ctl.output);
-        CloseHandle(ctl.process);
-        return run;
-    }
-
-    CtlRun Ctl(const std::vector<std::string>& args) { return CtlFinish(CtlStart(args)); }
-
-    void CtlOk(const std::vector<std::string>& args) {
-        CtlRun run = Ctl(args);
-        ASSERT_EQ(run.code, 0u) << args[0] << ": " << run.out;
-    }
-
-    std::string Journal() const {
-        HANDLE file =
-            CreateFileW(journal_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return {};
-        std::string text;
-        char chunk[65536];
-        DWORD got;
-        while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) text.append(chunk, got);
-        CloseHandle(file);
-        return text;
-    }
-
     // The journal's lines that contain every one of `parts`.
     std::vector<std::string> Records(const std::vector<std::string>& parts) const {
         std::vector<std::string> found;
-        std::string text = Journal();
-        size_t start = 0;
-        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            std::string line = text.substr(start, end - start);
+        for (const std::string& line : driver_.JournalLines()) {
             bool all = true;
             for (const auto& part : parts) all = all && line.find(part) != std::string::npos;
             if (all) found.push_back(line);
@@ -318,10 +170,7 @@ protected:
     static inline ReplyFn reply_ = nullptr;
     static inline MarkerFn marker_ = nullptr;
 
-    std::string instance_;
-    std::wstring journal_;
-    HANDLE job_ = nullptr;
-    HANDLE driver_ = nullptr;
+    nvx_test::SimDriver driver_{"gtest"};
     std::vector<HANDLE> ports_;
     std::vector<HANDLE> completions_;
 };
@@ -339,12 +188,12 @@ TEST_F(FltPortTest, AMissingPortAnswersFileNotFoundUntilTheDriverOpensIt) {
     EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), kFileNotFound);
 
     // A driver that is loaded but has not created its ports yet.
-    StartDriver(/*portsClosed=*/true);
+    driver_.Start({"--ports-closed"});
     EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), kFileNotFound);
     EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), kFileNotFound);
     EXPECT_TRUE(Records({"\"event\":\"connect\""}).empty());
 
-    CtlOk({"open-ports"});
+    driver_.CtlOk({"open-ports"});
     EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), S_OK);
     EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), S_OK);
     // A port the driver does not have.
@@ -352,7 +201,7 @@ TEST_F(FltPortTest, AMissingPortAnswersFileNotFoundUntilTheDriverOpensIt) {
 }
 
 TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
-    StartDriver();
+    driver_.Start();
     HANDLE async, sync;
     ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &async), S_OK);
     ASSERT_EQ(Connect(w::kSyncPortName, {}, &sync), S_OK);
@@ -418,14 +267,14 @@ TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
 }
 
 TEST_F(FltPortTest, TheDriverAnswersAChosenStatusForTheNextSends) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
     std::vector<uint8_t> reg = RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId);
     uint32_t status;
     DWORD returned;
 
-    CtlOk({"queue-full", "2"});
+    driver_.CtlOk({"queue-full", "2"});
     std::vector<uint32_t> answers;
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(Send(port, reg, &status, &returned), S_OK);
@@ -435,7 +284,7 @@ TEST_F(FltPortTest, TheDriverAnswersAChosenStatusForTheNextSends) {
     EXPECT_EQ(answers, (std::vector<uint32_t>{w::kCommQueueFull, w::kCommQueueFull, 0}));
     EXPECT_EQ(Records({"\"status\":\"0xE0020009\"", "\"event\":\"send\""}).size(), 2u);
 
-    CtlOk({"answer", "0xE0020003", "1"});
+    driver_.CtlOk({"answer", "0xE0020003", "1"});
     ASSERT_EQ(Send(port, reg, &status, &returned), S_OK);
     EXPECT_EQ(status, w::kCommNotRegistered);
     ASSERT_EQ(Send(port, reg, &status, &returned), S_OK);
@@ -443,7 +292,7 @@ TEST_F(FltPortTest, TheDriverAnswersAChosenStatusForTheNextSends) {
 }
 
 TEST_F(FltPortTest, AReceivePendsAndCompletesWithHeaderAndMessage) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
     Receive r;
@@ -455,8 +304,8 @@ TEST_F(FltPortTest, AReceivePendsAndCompletesWithHeaderAndMessage) {
     EXPECT_EQ(c.error, static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(c.overlapped, nullptr);
     // ... and a later message completes that same receive.
-    CtlOk({"send", "--kind", "get", "--request-id", "77", "--source-component", "12", "--pid", "4242", "--key", "9",
-           "VERSION"});
+    driver_.CtlOk({"send", "--kind", "get", "--request-id", "77", "--source-component", "12", "--pid", "4242", "--key",
+                   "9", "VERSION"});
     c = Wait(completion, kSettleMs);
     ASSERT_TRUE(c.ok) << "error " << c.error;
     EXPECT_EQ(c.overlapped, &r.ov);
@@ -483,8 +332,8 @@ TEST_F(FltPortTest, AReceivePendsAndCompletesWithHeaderAndMessage) {
 
     // Messages that arrive before the receive wait for it, each whole and in order, and the
     // receive still answers "pending" and completes through the completion port.
-    CtlOk({"event", "HELLO"});
-    CtlOk({"reg", "--component", "7"});
+    driver_.CtlOk({"event", "HELLO"});
+    driver_.CtlOk({"reg", "--component", "7"});
     ASSERT_EQ(Get(port, r), kIoPending);
     c = Wait(completion, kSettleMs);
     ASSERT_TRUE(c.ok) << "error " << c.error;
@@ -503,7 +352,7 @@ TEST_F(FltPortTest, AReceivePendsAndCompletesWithHeaderAndMessage) {
     EXPECT_EQ(reg.contextMarker, 0);
 
     // Any bytes go out as one message, malformed or not.
-    CtlOk({"raw", "02 00 05 64 09 00 00 00 ff"});
+    driver_.CtlOk({"raw", "02 00 05 64 09 00 00 00 ff"});
     ASSERT_EQ(Get(port, r), kIoPending);
     c = Wait(completion, kSettleMs);
     ASSERT_TRUE(c.ok);
@@ -513,7 +362,7 @@ TEST_F(FltPortTest, AReceivePendsAndCompletesWithHeaderAndMessage) {
 }
 
 TEST_F(FltPortTest, CancelCompletesTheReceiveWithAbortedAndThePortStaysUsable) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
     Receive r;
@@ -527,14 +376,14 @@ TEST_F(FltPortTest, CancelCompletesTheReceiveWithAbortedAndThePortStaysUsable) {
     EXPECT_EQ(c.overlapped, &r.ov);
 
     ASSERT_EQ(Get(port, r), kIoPending);
-    CtlOk({"send", "--request-id", "5", "X"});
+    driver_.CtlOk({"send", "--request-id", "5", "X"});
     c = Wait(completion, kSettleMs);
     ASSERT_TRUE(c.ok) << "error " << c.error;
     EXPECT_EQ(c.bytes, 16u + 56u + 2u);
 }
 
 TEST_F(FltPortTest, SendsLeaveTheOutstandingReceiveAlone) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
     Receive r;
@@ -547,21 +396,21 @@ TEST_F(FltPortTest, SendsLeaveTheOutstandingReceiveAlone) {
         EXPECT_EQ(status, 0u);
     }
     EXPECT_EQ(Wait(completion, 100).error, static_cast<DWORD>(WAIT_TIMEOUT)) << "a send completed the receive";
-    CtlOk({"event", "after"});
+    driver_.CtlOk({"event", "after"});
     Completion c = Wait(completion, kSettleMs);
     ASSERT_TRUE(c.ok) << "error " << c.error;
     EXPECT_EQ(c.bytes, 16u + 12u + 6u);
 }
 
 TEST_F(FltPortTest, ADriverThatDisconnectsBreaksThePort) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion, sync;
     OpenAsync(&port, &completion);
     ASSERT_EQ(Connect(w::kSyncPortName, {}, &sync), S_OK);
     Receive r;
     ASSERT_EQ(Get(port, r), kIoPending);
 
-    CtlRun run = Ctl({"disconnect"});
+    nvx_test::CtlRun run = driver_.Ctl({"disconnect"});
     ASSERT_EQ(run.code, 0u) << run.out;
     EXPECT_NE(run.out.find("\"connections\":2"), std::string::npos) << run.out;
     Completion c = Wait(completion, kSettleMs);
@@ -586,14 +435,14 @@ TEST_F(FltPortTest, ADriverThatDisconnectsBreaksThePort) {
 }
 
 TEST_F(FltPortTest, AnUnloadedDriverBreaksThePortAndTakesItsPortsAlong) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
     Receive r;
     ASSERT_EQ(Get(port, r), kIoPending);
 
-    CtlOk({"unload"});
-    ASSERT_EQ(WaitForSingleObject(driver_, kSettleMs), WAIT_OBJECT_0);
+    driver_.CtlOk({"unload"});
+    ASSERT_EQ(WaitForSingleObject(driver_.Process(), kSettleMs), WAIT_OBJECT_0);
     Completion c = Wait(completion, kSettleMs);
     EXPECT_FALSE(c.ok);
     EXPECT_EQ(c.error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
@@ -603,14 +452,14 @@ TEST_F(FltPortTest, AnUnloadedDriverBreaksThePortAndTakesItsPortsAlong) {
     EXPECT_EQ(Send(port, RegRequest(w::kTagRegRequest, 0, 30), &status, &returned), kInvalidHandle);
     HANDLE again;
     EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, 30), &again), kFileNotFound);
-    EXPECT_EQ(Ctl({"status"}).code, 3u) << "ctl must report a driver that is not running";
+    EXPECT_EQ(driver_.Ctl({"status"}).code, 3u) << "ctl must report a driver that is not running";
 }
 
 TEST_F(FltPortTest, TheDriverSeesTheServiceCloseItsPort) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
-    CtlRun run = Ctl({"wait-connect", "--port", "async", "--timeout-ms", "2000"});
+    nvx_test::CtlRun run = driver_.Ctl({"wait-connect", "--port", "async", "--timeout-ms", "2000"});
     ASSERT_EQ(run.code, 0u) << run.out;
 
     ClosePort(port);
@@ -619,22 +468,23 @@ TEST_F(FltPortTest, TheDriverSeesTheServiceCloseItsPort) {
         gone = !Records({"\"event\":\"disconnect\"", "\"by\":\"service\""}).empty();
         if (!gone) Sleep(20);
     }
-    EXPECT_TRUE(gone) << Journal();
-    run = Ctl({"status"});
+    EXPECT_TRUE(gone) << driver_.Journal();
+    run = driver_.Ctl({"status"});
     EXPECT_NE(run.out.find("\"connections\":[]"), std::string::npos) << run.out;
-    run = Ctl({"send", "VERSION"});
+    run = driver_.Ctl({"send", "VERSION"});
     EXPECT_EQ(run.code, 1u);
     EXPECT_NE(run.out.find("no connection on the asynchronous port"), std::string::npos) << run.out;
 }
 
 TEST_F(FltPortTest, ASendWaitingForRepliesCollectsThemUntilTheFinalOne) {
-    StartDriver();
+    driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
     Receive r;
     ASSERT_EQ(Get(port, r), kIoPending);
 
-    PendingCtl waiting = CtlStart({"send", "--kind", "get", "--request-id", "900", "--wait-reply", "10000", "VERSION"});
+    nvx_test::PendingCtl waiting =
+        driver_.CtlStart({"send", "--kind", "get", "--request-id", "900", "--wait-reply", "10000", "VERSION"});
     ASSERT_NE(waiting.process, nullptr);
     Completion c = Wait(completion, kSettleMs);
     ASSERT_TRUE(c.ok) << "error " << c.error;
@@ -649,7 +499,7 @@ TEST_F(FltPortTest, ASendWaitingForRepliesCollectsThemUntilTheFinalOne) {
     ASSERT_EQ(Send(port, Command(0x06, 901, 12, "other"), &status, &returned), S_OK);
     ASSERT_EQ(Send(port, Command(0x02, 900, 12, "part"), &status, &returned), S_OK);
     ASSERT_EQ(Send(port, Command(0x06, 900, 12, "2.1.2"), &status, &returned), S_OK);
-    CtlRun run = CtlFinish(waiting);
+    nvx_test::CtlRun run = driver_.CtlFinish(waiting);
     EXPECT_EQ(run.code, 0u) << run.out;
     EXPECT_EQ(run.out.find("\"text\":\"other\""), std::string::npos) << run.out;
     const size_t part = run.out.find("\"text\":\"part\"");
@@ -659,33 +509,33 @@ TEST_F(FltPortTest, ASendWaitingForRepliesCollectsThemUntilTheFinalOne) {
     EXPECT_LT(part, final);
 
     // A reply the driver answered "queue full" was not delivered, so it does not count.
-    CtlOk({"queue-full", "1"});
+    driver_.CtlOk({"queue-full", "1"});
     ASSERT_EQ(Get(port, r), kIoPending);
-    waiting = CtlStart({"send", "--request-id", "902", "--wait-reply", "10000", "VERSION"});
+    waiting = driver_.CtlStart({"send", "--request-id", "902", "--wait-reply", "10000", "VERSION"});
     ASSERT_TRUE(Wait(completion, kSettleMs).ok);
     ASSERT_EQ(Send(port, Command(0x06, 902, 12, "refused"), &status, &returned), S_OK);
     ASSERT_EQ(status, w::kCommQueueFull);
     ASSERT_EQ(Send(port, Command(0x06, 902, 12, "delivered"), &status, &returned), S_OK);
-    run = CtlFinish(waiting);
+    run = driver_.CtlFinish(waiting);
     EXPECT_EQ(run.code, 0u) << run.out;
     EXPECT_EQ(run.out.find("refused"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"text\":\"delivered\""), std::string::npos) << run.out;
 
     // No reply within the time: exit status 1 and a timeout line.
-    run = Ctl({"send", "--request-id", "903", "--wait-reply", "300", "VERSION"});
+    run = driver_.Ctl({"send", "--request-id", "903", "--wait-reply", "300", "VERSION"});
     EXPECT_EQ(run.code, 1u) << run.out;
     EXPECT_NE(run.out.find("\"event\":\"timeout\""), std::string::npos) << run.out;
 }
 
 TEST_F(FltPortTest, WithoutAnOverlappedTheReceiveWaitsForItsMessage) {
-    StartDriver();
+    driver_.Start();
     // A port handle opened for synchronous use, and the usual overlapped one read without an
     // OVERLAPPED: both return S_OK once the message is there.
     for (DWORD options : {0x1ul, 0x0ul}) {
         SCOPED_TRACE(options);
         HANDLE port;
         ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, 30), &port, options), S_OK);
-        CtlOk({"event", "ping"});
+        driver_.CtlOk({"event", "ping"});
         Receive r;
         ASSERT_EQ(get_(port, r.header(), kReceiveSize, nullptr), S_OK);
         EXPECT_EQ(r.message()[2], w::kTypeEvent);

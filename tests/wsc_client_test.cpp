@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,21 +16,17 @@
 #include "runtime/memory.h"
 #include "runtime/os_paths.h"
 #include "runtime/unistr.h"
+#include "tests/support/command_harness.h"
 #include "tests/support/log_capture.h"
 
 namespace {
 
 using namespace nvx_wire;
 
-uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse + SgGetPoolStats().bigChunksInUse; }
-
-std::vector<nvx_test::LogLine> TakeLog() {
-    std::vector<nvx_test::LogLine> lines;
-    for (auto& line : nvx_test::TakeLog()) {
-        if (line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG) lines.push_back(std::move(line));
-    }
-    return lines;
-}
+using nvx_test::BlocksInUse;
+using nvx_test::PayloadOf;
+using nvx_test::Replies;
+using nvx_test::TakeLogWithoutPoolDebug;
 
 std::vector<std::string> Texts(const std::vector<nvx_test::LogLine>& log) {
     std::vector<std::string> texts;
@@ -80,7 +75,7 @@ protected:
         ASSERT_TRUE(SgInitMemory());
         path = SgCreateUnistrFromWide(L"C:\\Program Files (x86)\\Kestro\\Kestro Anti-Virus\\WSCClient.exe");
         ASSERT_NE(path, nullptr);
-        TakeLog();
+        TakeLogWithoutPoolDebug();
     }
     void TearDown() override {
         SgFreeUnistr(path);
@@ -103,7 +98,7 @@ TEST_F(WscCommandLineTest, QuotedPathArgumentsAndTheRequestersIdentity) {
     EXPECT_EQ(Built("", 1234, 99), quoted + L" /spid 1234:99") << "two blanks before /spid";
     EXPECT_EQ(Built("\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80", 0, 0), quoted + L"\u00e9t\u00e9 \xd83d\xde00 /spid 0:0");
     EXPECT_EQ(Built("-a", 4294967295u, 18446744073709551615ull), quoted + L"-a /spid 4294967295:18446744073709551615");
-    EXPECT_TRUE(TakeLog().empty());
+    EXPECT_TRUE(TakeLogWithoutPoolDebug().empty());
 }
 
 TEST_F(WscCommandLineTest, TextThatCannotBeConvertedOrDoesNotFitIsLoggedOnce) {
@@ -117,7 +112,7 @@ TEST_F(WscCommandLineTest, TextThatCannotBeConvertedOrDoesNotFitIsLoggedOnce) {
     EXPECT_EQ(Built(almost.c_str(), 7, 1), L"(none)");
     EXPECT_EQ(BlocksInUse(), before);
 
-    const auto log = TakeLog();
+    const auto log = TakeLogWithoutPoolDebug();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].text.rfind("SgExecWSCClient failed, SgCreateUnistrFromChar returned NULL, buf = bad ", 0), 0u);
     EXPECT_EQ(log[1].text.rfind("SgExecWSCClient failed, cmdlineadditional returned as NULL, buf = aaa", 0), 0u);
@@ -127,44 +122,11 @@ TEST_F(WscCommandLineTest, TextThatCannotBeConvertedOrDoesNotFitIsLoggedOnce) {
 
 // ---- the handler ----------------------------------------------------------------------------
 
-std::vector<SgMessage*> g_replies;
+// A command from process 4242 with key 7, passed through the receive rules.
+SgMessage* Received(const std::string& text, uint8_t kind) { return nvx_test::ReceivedCommand(text, kind, 31); }
 
-uint32_t CaptureRouter(SgMessage* reply) {
-    g_replies.push_back(reply);
-    return kCommSuccess;
-}
-
-std::string ReplyText(size_t i) {
-    return std::string(reinterpret_cast<const char*>(g_replies[i]->payload), g_replies[i]->payloadLength);
-}
-
-// Bytes of a message as the driver sends it: a command from process 4242 with key 7.
-std::vector<uint8_t> CommandBytes(const std::string& text, uint8_t kind) {
-    const uint32_t size = kCommandFixedSize + static_cast<uint32_t>(text.size()) + 1;
-    std::vector<uint8_t> bytes(size);
-    CommandMsg c{};
-    c.header = {kHeaderVersion, 0, kTypeCommand, kTagCommand, size};
-    c.bodyVersion = kBodyVersion;
-    c.flags = kFlagRequest | kFlagFinal;
-    c.kind = kind;
-    c.payloadFormat = kPayloadText;
-    c.requestId = 31;
-    c.sourceComponentId = 12;
-    c.destinationComponentId = ServiceComponentId;
-    c.sourceProcessId = 4242;
-    c.sourceProcessKey = 7;
-    memcpy(bytes.data(), &c, sizeof(c));
-    memcpy(bytes.data() + kCommandFixedSize, text.c_str(), text.size() + 1);
-    return bytes;
-}
-
-// Runs the command as the router does: what the executor did not consume is destroyed here.
-void Execute(const std::string& text, uint8_t kind = kKindExec) {
-    const std::vector<uint8_t> bytes = CommandBytes(text, kind);
-    SgMessage* m = SgParseMessage(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    ASSERT_NE(m, nullptr);
-    if (!SgExecuteCommand(m)) SgDestroyMessage(m);
-}
+// Runs the command as the router does: what the executor did not consume is destroyed.
+void Execute(const std::string& text, uint8_t kind = kKindExec) { nvx_test::ExecuteAsRouter(Received(text, kind)); }
 
 DWORD g_hookError = 0;
 bool RecordingHook(DWORD error) {
@@ -178,8 +140,8 @@ protected:
         ASSERT_TRUE(SgInitMemory());
         ASSERT_TRUE(SgInitCommandAttrs());
         ASSERT_TRUE(SgInitWSCClient());
-        SgSetRouter(CaptureRouter);
-        TakeLog();
+        nvx_test::CaptureReplies();
+        TakeLogWithoutPoolDebug();
     }
     void TearDown() override {
         SgSetWscUnprotectedStart(nullptr);
@@ -187,9 +149,7 @@ protected:
             if (*slot != nullptr) SgFreeUnistr(*slot);
             *slot = nullptr;
         }
-        for (SgMessage* reply : g_replies) SgDestroyMessage(reply);
-        g_replies.clear();
-        SgClearRouter();
+        nvx_test::ReleaseReplies();
         SgShutdownWSCClient();
         SgShutdownCommandAttrs();
         EXPECT_TRUE(SgShutdownMemory()) << "pool blocks left behind";
@@ -205,35 +165,35 @@ protected:
 TEST_F(WscClientTest, ExecOnlyAndWithoutAPathNoReply) {
     Execute("WSCClient -x", kKindGet);
     Execute("wscclient -x");
-    EXPECT_TRUE(g_replies.empty()) << "the router reports the failure";
-    EXPECT_EQ(Texts(TakeLog()), (std::vector<std::string>{
-                                    "SgExecuteCommand: Get (kind 1) is not permitted for WSCClient",
-                                    "SgExecWSCClient called, buf = -x, source pid = 4242",
-                                    "SgExecWSCClient failed, SgGetUserPathFromKernelPathW returned NULL",
-                                }));
+    EXPECT_TRUE(Replies().empty()) << "the router reports the failure";
+    EXPECT_EQ(Texts(TakeLogWithoutPoolDebug()),
+              (std::vector<std::string>{
+                  "SgExecuteCommand: Get (kind 1) is not permitted for WSCClient",
+                  "SgExecWSCClient called, buf = -x, source pid = 4242",
+                  "SgExecWSCClient failed, SgGetUserPathFromKernelPathW returned NULL",
+              }));
 
-    const std::vector<uint8_t> bytes = CommandBytes("wscclient -x", kKindExec);
-    SgMessage* m = SgParseMessage(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    SgMessage* m = Received("wscclient -x", kKindExec);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(SgExecWSCClient(m, nullptr), 0);
     SgMessageHeader(m)->type = kTypeEvent;
     EXPECT_EQ(SgExecWSCClient(m, "-x"), 0);
     SgDestroyMessage(m);
-    EXPECT_TRUE(g_replies.empty());
-    EXPECT_EQ(Texts(TakeLog()), (std::vector<std::string>{
-                                    "SgExecWSCClient called with NULL buffer",
-                                    "SgExecWSCClient called with unexpected command type 6",
-                                }));
+    EXPECT_TRUE(Replies().empty());
+    EXPECT_EQ(Texts(TakeLogWithoutPoolDebug()), (std::vector<std::string>{
+                                                    "SgExecWSCClient called with NULL buffer",
+                                                    "SgExecWSCClient called with unexpected command type 6",
+                                                }));
 }
 
 TEST_F(WscClientTest, RefusedTextIsAnsweredMinusOneAndNeverLoggedAsItCame) {
     PlaceClient();
     Execute("wscclient -x\r\n2030-01-01T00:00:00.000Z NVXS Policy Info forged");
     Execute("wscclient -x /SPID 1:2");
-    ASSERT_EQ(g_replies.size(), 2u);
-    EXPECT_EQ(ReplyText(0), std::string("-1", 3));
-    EXPECT_EQ(SgCommandOf(g_replies[0])->flags, kFlagReply | kFlagFinal);
-    const auto log = TakeLog();
+    ASSERT_EQ(Replies().size(), 2u);
+    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("-1", 3));
+    EXPECT_EQ(SgCommandOf(Replies()[0])->flags, kFlagReply | kFlagFinal);
+    const auto log = TakeLogWithoutPoolDebug();
     EXPECT_EQ(Texts(log), (std::vector<std::string>{
                               "SgExecWSCClient refused the arguments: they hold a control character at offset 2, "
                               "source pid = 4242",
@@ -248,26 +208,26 @@ TEST_F(WscClientTest, ARefusedProtectionFailsTheCommandUnlessTheMachineAllowsAnO
     PlaceClient();
     const uint64_t before = BlocksInUse();
     Execute("wscclient -x");
-    ASSERT_EQ(g_replies.size(), 1u);
-    EXPECT_EQ(ReplyText(0), std::string("-1", 3));
-    auto texts = Texts(TakeLog());
+    ASSERT_EQ(Replies().size(), 1u);
+    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("-1", 3));
+    auto texts = Texts(TakeLogWithoutPoolDebug());
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[1], "SgExecWSCClient failed to update WSCClient ProcThreadAttributes, error: 50");
 
     SgSetWscUnprotectedStart(RecordingHook);
     Execute("wscclient -x");
     EXPECT_EQ(g_hookError, 50u);
-    ASSERT_EQ(g_replies.size(), 2u);
-    EXPECT_EQ(ReplyText(1), std::string("-1", 3));
-    texts = Texts(TakeLog());
+    ASSERT_EQ(Replies().size(), 2u);
+    EXPECT_EQ(PayloadOf(Replies()[1]), std::string("-1", 3));
+    texts = Texts(TakeLogWithoutPoolDebug());
     ASSERT_EQ(texts.size(), 3u);
     EXPECT_EQ(texts[1],
               "SgExecWSCClient running CreateProcessW, ApplicationName: C:\\nvx-nowhere\\WSCClient.exe, "
               "CommandLine: \"C:\\nvx-nowhere\\WSCClient.exe\" -x /spid 4242:7");
     EXPECT_EQ(texts[2].rfind("SgExecWSCClient failed to create ZEDovur Protected WSCClient process, error: ", 0), 0u);
     EXPECT_NE(texts[2].find(", path = C:\\nvx-nowhere\\WSCClient.exe"), std::string::npos);
-    for (SgMessage* reply : g_replies) SgDestroyMessage(reply);
-    g_replies.clear();
+    for (SgMessage* reply : Replies()) SgDestroyMessage(reply);
+    Replies().clear();
     EXPECT_EQ(BlocksInUse(), before) << "strings and path released";
 }
 
