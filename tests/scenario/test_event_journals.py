@@ -113,15 +113,16 @@ class EventJournalTest(MachineTestCase):
 
 
 class JournalThreadStartFailureTest(MachineTestCase):
-    """The test build told to fail its second worker-thread start (the first is the debug log's): with
-    no driver there is no communications thread, so it is the event-journal monitoring thread's."""
+    """The test build told to fail its third worker-thread start: with no driver there is no
+    communications thread, so after the debug log's and the OS notification thread's it is the
+    event-journal monitoring thread's."""
 
     def test_the_start_fails_with_the_journal_thread_exit_code(self):
         exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
         exe = Path(os.environ.get("NVXSIM_FAULTS_EXE") or exe.parent / "faults" / "NVXService.exe")
         self.machine.checked("--exe", str(exe), "install")
         self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
-        self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 2)
+        self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 3)
         answer = self.machine.service("start")
         code = EXIT_EVENT_JOURNAL_THREAD_FAILED
         self.assertEqual([(s.state, s.exit_code) for s in answer.statuses[-2:]],
