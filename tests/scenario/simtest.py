@@ -43,6 +43,14 @@ class LogLine:
     text: str
 
 
+def faults_exe():
+    """The test build of the service: $NVXSIM_FAULTS_EXE, else the one built beside the service."""
+    if os.environ.get("NVXSIM_FAULTS_EXE"):
+        return Path(os.environ["NVXSIM_FAULTS_EXE"])
+    exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
+    return exe.parent / "faults" / "NVXService.exe"
+
+
 def parse_log_line(line):
     """A debug-log line (without its line end) -> LogLine, or None when it is not one."""
     m = LOG_LINE.match(line)

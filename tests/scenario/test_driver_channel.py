@@ -3,13 +3,11 @@ commands the service answers, relays or ignores, a driver that appears only afte
 driver that goes away, a stop while a receive is outstanding, and a start whose communications
 thread cannot be started (test build)."""
 
-import os
 import re
 import time
 import unittest
-from pathlib import Path
 
-from simtest import REPO, RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED
+from simtest import RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, faults_exe
 from test_driver_sim import ASYNC_CONTEXT_HEX, QUEUE_FULL, REGISTRATION_HEX, DriverMachineTestCase
 
 PARAMS_KEY = "params"  # nvxsim's short name for the service's Parameters key
@@ -27,14 +25,6 @@ SHUTDOWN_LINES = ["Starting shutdown...", "Shutdown async communications", "Ther
 def status_line(state, checkpoint, exit_code=0):
     wait_hint = WAIT_HINT_MS if state in (START_PENDING, STOP_PENDING) else 0
     return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x{exit_code:08X}"
-
-
-def faults_exe():
-    """The test build of the service: $NVXSIM_FAULTS_EXE, else the one built beside the service."""
-    if os.environ.get("NVXSIM_FAULTS_EXE"):
-        return Path(os.environ["NVXSIM_FAULTS_EXE"])
-    exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
-    return exe.parent / "faults" / "NVXService.exe"
 
 
 class ChannelTestCase(DriverMachineTestCase):

@@ -8,9 +8,8 @@ import subprocess
 import time
 import unittest
 
-from pathlib import Path
 
-from simtest import REPO, RUNNING, SERVICE_KEY, STOP_PENDING, STOPPED, MachineTestCase
+from simtest import RUNNING, SERVICE_KEY, STOP_PENDING, STOPPED, MachineTestCase, faults_exe
 
 STORE = "drive_c/ProgramData/Kestro/Vantor/Data/Event Journals/KestroNVX"
 TYPES = ["System", "DirectoryChanges", "FileBinaryChanges", "FileDataChanges", "FileOtherChanges",
@@ -118,9 +117,7 @@ class JournalThreadStartFailureTest(MachineTestCase):
     event-journal monitoring thread's."""
 
     def test_the_start_fails_with_the_journal_thread_exit_code(self):
-        exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
-        exe = Path(os.environ.get("NVXSIM_FAULTS_EXE") or exe.parent / "faults" / "NVXService.exe")
-        self.machine.checked("--exe", str(exe), "install")
+        self.machine.checked("--exe", str(faults_exe()), "install")
         self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
         self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 3)
         answer = self.machine.service("start")

@@ -3,12 +3,10 @@ effect at once, with one Notice line, whatever the filter was; values of the wro
 a deleted key is noticed, and once it exists again the next housekeeping (within 60 s) watches it again
 and applies its values. A failed start of the OS notification thread ends the start with 0xF000013."""
 
-import os
 import time
 import unittest
-from pathlib import Path
 
-from simtest import REPO, RUNNING, SERVICE_KEY, STOP_PENDING, STOPPED, MachineTestCase, parse_log_line
+from simtest import RUNNING, SERVICE_KEY, STOP_PENDING, STOPPED, MachineTestCase, faults_exe, parse_log_line
 
 KEY_CHANGED = "NVX Service registry key has changed"
 KEY_MISSING = "Kestro Vantor Service registry key missing"
@@ -181,9 +179,7 @@ class NotificationThreadStartFailureTest(MachineTestCase):
     no driver there is no communications thread, so it is the OS notification thread's."""
 
     def test_the_start_fails_with_the_notification_thread_exit_code(self):
-        exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
-        exe = Path(os.environ.get("NVXSIM_FAULTS_EXE") or exe.parent / "faults" / "NVXService.exe")
-        self.machine.checked("--exe", str(exe), "install")
+        self.machine.checked("--exe", str(faults_exe()), "install")
         self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
         self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 2)
         answer = self.machine.service("start")
