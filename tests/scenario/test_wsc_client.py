@@ -45,7 +45,9 @@ class WscClientTestCase(ChannelTestCase):
         return replies[0]
 
     def assert_reply(self, reply, text):
-        self.assertEqual((reply["flags"], reply["text"], reply["nul_terminated"]), ("0x06", text, True))
+        # On a mismatch the service's own account of the call (its Policy lines) says why.
+        self.assertEqual((reply["flags"], reply["text"], reply["nul_terminated"]), ("0x06", text, True),
+                         self.policy_lines()[-6:])
 
     def calls(self):
         run = self.machine.checked("wsc", "calls", "--json")
