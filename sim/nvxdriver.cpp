@@ -450,6 +450,7 @@ struct Connection {
     std::vector<uint8_t> context;
     HANDLE closeEvent = nullptr;  // manual reset: the driver ends this connection
     bool attached = false;        // the send pipe is there (under gLock)
+    bool sendOpen = false;        // the send pipe's end here is still open (under gLock)
     SRWLOCK writeLock = SRWLOCK_INIT;
     HANDLE messagePipe = INVALID_HANDLE_VALUE;  // under writeLock once attached
     bool closed = false;                        // under writeLock
@@ -720,10 +721,10 @@ void ServeConnection(HANDLE pipe, int port, const std::vector<uint8_t>& frame) {
     c->messagePipe = INVALID_HANDLE_VALUE;
     ReleaseSRWLockExclusive(&c->writeLock);
     SetEvent(c->closeEvent);  // ends the send pipe too
-    RemoveConnection(c);
     Json gone;
     gone.Str("port", kPortLabels[port]).Num("conn", c->id).Str("by", byService ? "service" : "driver");
     gJournal.Write("disconnect", gone);
+    RemoveConnection(c);
 }
 
 // The send pipe of a connection: one answer per FilterSendMessage / FilterReplyMessage.
@@ -733,6 +734,7 @@ void ServeSends(HANDLE pipe, int port, uint32_t id) {
     for (const auto& candidate : gConnections) {
         if (candidate->id == id && candidate->port == port && !candidate->attached) {
             candidate->attached = true;
+            candidate->sendOpen = true;
             c = candidate;
         }
     }
@@ -751,6 +753,12 @@ void ServeSends(HANDLE pipe, int port, uint32_t id) {
         }
     }
     CloseHandle(pipe);
+    if (c) {
+        AcquireSRWLockExclusive(&gLock);
+        c->sendOpen = false;
+        ReleaseSRWLockExclusive(&gLock);
+        WakeAllConditionVariable(&gChanged);
+    }
 }
 
 struct NewInstance {
@@ -1200,13 +1208,14 @@ int CmdDisconnect(const std::vector<std::string>& args, Reply* r) {
     }
     ReleaseSRWLockExclusive(&gLock);
     for (const auto& c : ending) SetEvent(c->closeEvent);
-    // Answered once the connections are gone, so the service's next call finds them closed.
+    // Answered once the connections are gone, both pipes closed on this side, so the service's
+    // next receive or send finds them closed.
     AcquireSRWLockExclusive(&gLock);
     const ULONGLONG deadline = GetTickCount64() + kDefaultWriteWaitMs;
     for (;;) {
         bool left = false;
         for (const auto& c : ending) {
-            left = left || std::find(gConnections.begin(), gConnections.end(), c) != gConnections.end();
+            left = left || c->sendOpen || std::find(gConnections.begin(), gConnections.end(), c) != gConnections.end();
         }
         const ULONGLONG now = GetTickCount64();
         if (!left || now >= deadline) break;

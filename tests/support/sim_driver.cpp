@@ -52,14 +52,17 @@ SimDriver::~SimDriver() {
     DeleteFileW(journal_.c_str());
 }
 
-HANDLE SimDriver::Spawn(const std::vector<std::string>& args, HANDLE* output) {
+HANDLE SimDriver::Spawn(const std::vector<std::string>& args, HANDLE* output, std::string* failure) {
     const std::wstring dir = SimBinDir();
     std::string line = "\"" + std::string(dir.begin(), dir.end()) + "\\nvxdriver.exe\"";
     for (const auto& arg : args) line += " " + Quoted(arg);
     std::wstring wline(line.begin(), line.end());
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read = nullptr, write = nullptr;
-    if (!CreatePipe(&read, &write, &inherit, 0)) return nullptr;
+    if (!CreatePipe(&read, &write, &inherit, 0)) {
+        *failure = "CreatePipe: error " + std::to_string(GetLastError());
+        return nullptr;
+    }
     SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -70,8 +73,10 @@ HANDLE SimDriver::Spawn(const std::vector<std::string>& args, HANDLE* output) {
     PROCESS_INFORMATION pi{};
     BOOL ok =
         CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
+    const DWORD error = GetLastError();
     CloseHandle(write);
     if (!ok) {
+        *failure = "CreateProcess: error " + std::to_string(error);
         CloseHandle(read);
         return nullptr;
     }
@@ -87,8 +92,9 @@ void SimDriver::Start(const std::vector<std::string>& extra) {
                                      std::string(journal_.begin(), journal_.end())};
     args.insert(args.end(), extra.begin(), extra.end());
     HANDLE output;
-    process_ = Spawn(args, &output);
-    ASSERT_NE(process_, nullptr) << "nvxdriver.exe did not start: error " << GetLastError();
+    std::string failure;
+    process_ = Spawn(args, &output, &failure);
+    ASSERT_NE(process_, nullptr) << "nvxdriver.exe did not start: " << failure;
     std::string text;
     char chunk[256];
     DWORD got;
@@ -114,12 +120,12 @@ PendingCtl SimDriver::CtlStart(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"ctl", "--instance", instance_};
     all.insert(all.end(), args.begin(), args.end());
     PendingCtl ctl;
-    ctl.process = Spawn(all, &ctl.output);
+    ctl.process = Spawn(all, &ctl.output, &ctl.failure);
     return ctl;
 }
 
 CtlRun SimDriver::CtlFinish(PendingCtl ctl) {
-    if (ctl.process == nullptr) return {255, "ctl did not start"};
+    if (ctl.process == nullptr) return {255, "ctl did not start: " + ctl.failure};
     CtlRun run;
     char chunk[4096];
     DWORD got;

@@ -30,6 +30,7 @@ struct CtlRun {
 struct PendingCtl {
     HANDLE process = nullptr;
     HANDLE output = nullptr;
+    std::string failure;  // why the run did not start, when process is nullptr
 };
 
 class SimDriver {
@@ -64,7 +65,8 @@ public:
 
 private:
     // Starts nvxdriver.exe with `args` in the job, its output on a pipe handed back in `output`.
-    HANDLE Spawn(const std::vector<std::string>& args, HANDLE* output);
+    // On failure returns nullptr and says in `failure` which call failed, with its error code.
+    HANDLE Spawn(const std::vector<std::string>& args, HANDLE* output, std::string* failure);
 
     std::string instance_;
     std::wstring journal_;
