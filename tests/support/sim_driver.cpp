@@ -12,6 +12,8 @@ namespace nvx_test {
 namespace {
 
 constexpr DWORD kSettleMs = 5000;  // bound for the driver to go after an unload
+constexpr int kSpawnAttempts = 3;
+constexpr DWORD kSpawnRetryMs = 200;
 
 std::string Quoted(const std::string& arg) {
     if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
@@ -71,12 +73,20 @@ HANDLE SimDriver::Spawn(const std::vector<std::string>& args, HANDLE* output, st
     si.hStdOutput = write;
     si.hStdError = write;
     PROCESS_INFORMATION pi{};
-    BOOL ok =
-        CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
-    const DWORD error = GetLastError();
+    // Process creation under Wine on a loaded host has been seen to fail once and work the next
+    // time; the tests using this are about the driver, not about starting it, so try again.
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < kSpawnAttempts && !ok; ++attempt) {
+        if (attempt != 0) Sleep(kSpawnRetryMs);
+        ok = CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si,
+                            &pi);
+        error = ok ? 0 : GetLastError();
+    }
     CloseHandle(write);
     if (!ok) {
-        *failure = "CreateProcess: error " + std::to_string(error);
+        *failure = "CreateProcess: error " + std::to_string(error) + " at each of " + std::to_string(kSpawnAttempts) +
+                   " attempts";
         CloseHandle(read);
         return nullptr;
     }
