@@ -47,26 +47,6 @@ class ChannelTestCase(DriverMachineTestCase):
         self.assertEqual(answer.statuses[-1].state, expected, answer.run.out)
         return answer
 
-    def run_log(self):
-        """This run's part of nvxs.log: from the last start on."""
-        lines = self.machine.log_lines() or []
-        starts = [i for i, e in enumerate(lines) if e.text == "Service Starting..."]
-        return lines[starts[-1]:] if starts else []
-
-    def wait_for_log(self, predicate, timeout=15, what="the expected log line"):
-        """This run's log once predicate(lines) holds; fails after `timeout` seconds."""
-        deadline = time.monotonic() + timeout
-        while True:
-            lines = self.run_log()
-            if predicate(lines):
-                return lines
-            if time.monotonic() > deadline:
-                self.fail(f"{what} not logged within {timeout} s:\n" + "\n".join(e.text for e in lines[-40:]))
-            time.sleep(0.1)
-
-    def wait_for_text(self, text, timeout=15):
-        return self.wait_for_log(lambda lines: any(e.text == text for e in lines), timeout, repr(text))
-
     def service_pid(self):
         for e in self.run_log():
             m = SERVICE_PID.search(e.text)
