@@ -47,7 +47,9 @@ nvx_wine_pids() {
     while IFS= read -r exe; do
         pid=${exe#/proc/}
         pid=${pid%/exe}
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
+        # A process may end between the listing and this read: standard error is redirected before
+        # the input, so the shell's message about the vanished file goes nowhere too.
+        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$prefix"; then
             printf '%s\n' "$pid"
         fi
     done < <(find /proc -mindepth 2 -maxdepth 2 -path '/proc/[0-9]*/exe' -lname '*/wine*' 2>/dev/null)

@@ -27,6 +27,13 @@ SERVICE_KEY = "service"  # nvxsim's short name for HKLM\SYSTEM\CurrentControlSet
 LOGS_DIR_IN_PREFIX = Path("drive_c/ProgramData/Kestro/Vantor/Logs")
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
+WAIT_HINT_MS = 10000  # the wait hint of every pending report
+
+
+def status_line(state, checkpoint, exit_code=0):
+    """The Debug line the service logs for each status report it makes."""
+    wait_hint = WAIT_HINT_MS if state in (START_PENDING, STOP_PENDING) else 0
+    return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x{exit_code:08X}"
 
 FACILITIES = ("Init|Shutdown|Sys|Win|Mem|Proc|Thread|File|Policy|Etw|Path|Net|Reg|Obj|Crypto|FileFlt|Comms|"
               "Notify|FileScan|FileHash|Ravel|EvtJrn|Telemetry|Assert")
@@ -323,6 +330,14 @@ class MachineTestCase(unittest.TestCase):
             if not path.is_file():
                 raise AssertionError(f"{path} not found (build it, or set {variable})")
         cls.machine.checked("create")
+
+    def assert_polled(self, seen, reports):
+        """`seen`, the statuses a poll printed, came in the order of `reports` and ended with its last.
+        A poll may miss a report that lasted only a moment (the log records every one); it never
+        sees one out of order or one that was not made."""
+        remaining = iter(reports)
+        in_order = all(any(status == report for report in remaining) for status in seen)
+        self.assertTrue(seen and seen[-1] == reports[-1] and in_order, f"polled {seen}, reports made {reports}")
 
     def run_log(self):
         """This run's part of nvxs.log: from the service's last start on."""

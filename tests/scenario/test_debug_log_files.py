@@ -13,7 +13,8 @@ import time
 import unittest
 from datetime import datetime, timedelta, timezone
 
-from simtest import RUNNING, SERVICE_KEY, STOPPED, MachineTestCase, parse_log_line, parse_records
+from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase, parse_log_line,
+                     parse_records, status_line)
 
 ROTATE_THRESHOLD = 1048576  # nvxs.log is rotated before an append once it is larger than this
 LOG_NAMES = {"nvxs.log", "nvxs1.log", "nvxs2.log", "nvxs3.log", "nvxs4.log"}
@@ -54,11 +55,7 @@ SHUTDOWN_LINES = ["Starting shutdown...", "Stopping the debug thread...", "Stopp
 MEMORY_TOTAL = re.compile(r"A total of ([1-9]\d*) chunks of memory were used")
 
 
-def status_line(state, checkpoint, wait_hint):
-    return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x00000000"
-
-
-RUNNING_LINE = status_line(RUNNING, 0, 0)
+RUNNING_LINE = status_line(RUNNING, 0)
 
 
 def parse_log_bytes(data, what):
@@ -214,11 +211,11 @@ class DebugLogFileTest(MachineTestCase):
             self.assertEqual((e.facility, e.level), ("File", "Debug"))
         # Start and stop as the SCM saw them, then the ordered shutdown ending with the final flush.
         reports = [t for t in texts if t.startswith("Service status ")]
-        self.assertEqual(reports[:2], [status_line(2, 2, 10000), RUNNING_LINE])
-        self.assertEqual(reports[-2:], [status_line(3, 1, 10000), status_line(3, 2, 10000)])
+        self.assertEqual(reports[:2], [status_line(START_PENDING, 2), RUNNING_LINE])
+        self.assertEqual(reports[-2:], [status_line(STOP_PENDING, 1), status_line(STOP_PENDING, 2)])
         self.assertEqual(texts[-2:], SHUTDOWN_LINES[-2:], "the final flush ends the log")
         # Other subsystems may log between these lines, but never reorder them.
-        at = texts.index(status_line(3, 2, 10000))
+        at = texts.index(status_line(STOP_PENDING, 2))
         for line in SHUTDOWN_LINES:
             found = next((i for i in range(at + 1, len(texts))
                           if (MEMORY_TOTAL.fullmatch(texts[i]) if line is None else texts[i] == line)), None)

@@ -9,7 +9,8 @@ import time
 import unittest
 
 
-from simtest import RUNNING, SERVICE_KEY, STOP_PENDING, STOPPED, MachineTestCase, faults_exe
+from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase, faults_exe,
+                     status_line)
 
 STORE = "drive_c/ProgramData/Kestro/Vantor/Data/Event Journals/KestroNVX"
 TYPES = ["System", "DirectoryChanges", "FileBinaryChanges", "FileDataChanges", "FileOtherChanges",
@@ -122,9 +123,10 @@ class JournalThreadStartFailureTest(MachineTestCase):
         self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 3)
         answer = self.machine.service("start")
         code = EXIT_EVENT_JOURNAL_THREAD_FAILED
-        self.assertEqual([(s.state, s.exit_code) for s in answer.statuses[-2:]],
-                         [(STOP_PENDING, code), (STOPPED, code)])
+        self.assert_polled([(s.state, s.exit_code) for s in answer.statuses if s.state != START_PENDING],
+                           [(STOP_PENDING, code), (STOPPED, code)])
         self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
+        self.assertIn(status_line(STOP_PENDING, 2, code), [e.text for e in self.run_log()])
         data = "\\??\\C:\\ProgramData\\Kestro\\Vantor"
         self.assertEqual([line.text for line in self.machine.log_lines() if line.facility == "EvtJrn"],
                          ["Initialize OS event journal management", "NVX Data at " + data,

@@ -6,7 +6,8 @@ and applies its values. A failed start of the OS notification thread ends the st
 import time
 import unittest
 
-from simtest import RUNNING, SERVICE_KEY, STOP_PENDING, STOPPED, MachineTestCase, faults_exe, parse_log_line
+from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase, faults_exe,
+                     parse_log_line, status_line)
 
 KEY_CHANGED = "NVX Service registry key has changed"
 KEY_MISSING = "Kestro Vantor Service registry key missing"
@@ -184,10 +185,11 @@ class NotificationThreadStartFailureTest(MachineTestCase):
         self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 2)
         answer = self.machine.service("start")
         code = EXIT_OS_NOTIFICATION_THREAD_FAILED
-        self.assertEqual([(s.state, s.exit_code) for s in answer.statuses[-2:]],
-                         [(STOP_PENDING, code), (STOPPED, code)])
+        self.assert_polled([(s.state, s.exit_code) for s in answer.statuses if s.state != START_PENDING],
+                           [(STOP_PENDING, code), (STOPPED, code)])
         self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
         texts = [e.text for e in LogReader(self.machine).lines()]
+        self.assertIn(status_line(STOP_PENDING, 2, code), texts)
         self.assertEqual([t for t in texts if "OS notification" in t],
                          ["Initialize OS notification management", "Starting OS notification thread...",
                           "Stopping OS notification thread...", "Shutdown OS notification management"])

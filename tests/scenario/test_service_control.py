@@ -4,11 +4,11 @@ and answers a service-control tool sees them, and as its log records them."""
 import time
 import unittest
 
-from simtest import RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase
+from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, WAIT_HINT_MS, MachineTestCase,
+                     status_line)
 
 ACCEPT_STOP = 0x1
 ACCEPT_STOP_SHUTDOWN = 0x5
-WAIT_HINT_MS = 10000
 MAIN_LOOP_PERIOD_S = 5
 
 ERROR_CALL_NOT_IMPLEMENTED = 120
@@ -17,10 +17,6 @@ ERROR_SERVICE_ALREADY_RUNNING = 1056
 ERROR_SERVICE_NOT_ACTIVE = 1062
 
 RUNNING_STATUS = (RUNNING, 0, 0, 0, ACCEPT_STOP)
-
-
-def status_line(state, checkpoint, wait_hint):
-    return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x00000000"
 
 
 class ServiceControlTest(MachineTestCase):
@@ -45,13 +41,12 @@ class ServiceControlTest(MachineTestCase):
         # Polling sees the reports in order; a start that is quick may already be RUNNING at the
         # first poll, so the START_PENDING report is also checked where it is always recorded.
         reports = [(START_PENDING, 2, WAIT_HINT_MS, 0, ACCEPT_STOP_SHUTDOWN), RUNNING_STATUS]
-        seen = [s.essentials() for s in answer.statuses]
-        self.assertIn(seen, (reports, reports[1:]))
+        self.assert_polled([s.essentials() for s in answer.statuses], reports)
         self.assertEqual(self.machine.query().essentials(), RUNNING_STATUS)
         # The log is written by its own thread: wait for the RUNNING line, then check what led to it.
-        texts = [e.text for e in self.wait_for_text(status_line(RUNNING, 0, 0))]
-        running = texts.index(status_line(RUNNING, 0, 0))
-        self.assertIn(status_line(START_PENDING, 2, WAIT_HINT_MS), texts[:running])
+        texts = [e.text for e in self.wait_for_text(status_line(RUNNING, 0))]
+        running = texts.index(status_line(RUNNING, 0))
+        self.assertIn(status_line(START_PENDING, 2), texts[:running])
 
     def test_stop_during_the_main_loop_wait_ends_it_at_once(self):
         self.start()
@@ -61,7 +56,7 @@ class ServiceControlTest(MachineTestCase):
         self.assertEqual(answer.request["result"], "1")
         self.assertEqual(answer.returned.essentials(), (STOP_PENDING, 1, WAIT_HINT_MS, 0, ACCEPT_STOP))
         polled = [s.essentials() for s in answer.statuses if s.source == "poll"]
-        self.assertEqual(polled, [(STOP_PENDING, 2, WAIT_HINT_MS, 0, ACCEPT_STOP), (STOPPED, 0, 0, 0, ACCEPT_STOP)])
+        self.assert_polled(polled, [(STOP_PENDING, 2, WAIT_HINT_MS, 0, ACCEPT_STOP), (STOPPED, 0, 0, 0, ACCEPT_STOP)])
         # Waiting out the period would take up to 5 s; a woken wait takes a few milliseconds.
         self.assertLess(answer.statuses[-1].t_ms, MAIN_LOOP_PERIOD_S * 1000 / 5)
         self.assertEqual(self.machine.query().essentials(), (STOPPED, 0, 0, 0, ACCEPT_STOP))
@@ -123,7 +118,7 @@ class ServiceControlTest(MachineTestCase):
         self.assertIsNotNone(lines, "the service writes nvxs.log in its logs directory")
         # This run's part of the log: from its RUNNING report on.
         texts = [e.text for e in lines]
-        first = max(i for i, t in enumerate(texts) if t == status_line(START_PENDING, 2, WAIT_HINT_MS))
+        first = max(i for i, t in enumerate(texts) if t == status_line(START_PENDING, 2))
         run = lines[first:]
         texts = [e.text for e in run]
 
@@ -131,16 +126,16 @@ class ServiceControlTest(MachineTestCase):
             self.assertIn(text, texts[start:])
             return texts.index(text, start)
 
-        running = at(status_line(RUNNING, 0, 0))
+        running = at(status_line(RUNNING, 0))
         # Interrogate and the user-defined control each report the unchanged status again.
-        self.assertEqual(texts.count(status_line(RUNNING, 0, 0)), 3)
+        self.assertEqual(texts.count(status_line(RUNNING, 0)), 3)
         housekeeping = [e for e in run if e.text.startswith("Mainloop housekeeping ")]
         self.assertEqual(len(housekeeping), 1, "one pass in the first 5.8 s")
         after = (housekeeping[0].time - run[running].time).total_seconds()
         self.assertGreaterEqual(after, MAIN_LOOP_PERIOD_S - 0.05)
-        stop_pending_1 = at(status_line(STOP_PENDING, 1, WAIT_HINT_MS), running)
+        stop_pending_1 = at(status_line(STOP_PENDING, 1), running)
         leaving = at("Shutting down the service...", running)
-        stop_pending_2 = at(status_line(STOP_PENDING, 2, WAIT_HINT_MS), leaving)
+        stop_pending_2 = at(status_line(STOP_PENDING, 2), leaving)
         self.assertLess(stop_pending_1, stop_pending_2)
         shutdown = at("Starting shutdown...", stop_pending_2)
         at("Service stopping...", shutdown)

@@ -10,8 +10,8 @@ import re
 import time
 from pathlib import Path
 
-from simtest import REPO, RUNNING, faults_exe
-from test_driver_channel import WAIT_HINT_MS, ChannelTestCase
+from simtest import REPO, RUNNING, WAIT_HINT_MS, faults_exe
+from test_driver_channel import ChannelTestCase
 
 CLIENT_PATH = r"C:\Program Files (x86)\Kestro\Kestro Anti-Virus\WSCClient.exe"
 FALLBACK_LINE = "Simulated machine: protection level refused (error 50), WSCClient starts as an ordinary process"
