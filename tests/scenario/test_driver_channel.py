@@ -244,8 +244,10 @@ class CommsThreadStartFailureTest(ChannelTestCase):
     def test_with_the_driver_the_start_fails_with_the_comms_thread_exit_code(self):
         self.machine.checked("driver", "start")
         answer = self.start(expected=STOPPED)
-        seen = [(s.state, s.checkpoint, s.exit_code) for s in answer.statuses if s.state != START_PENDING]
-        self.assert_polled(seen, [(STOP_PENDING, 2, EXIT_COMMS_THREAD_FAILED), (STOPPED, 0, EXIT_COMMS_THREAD_FAILED)])
+        # Checkpoints are checked in the log: Wine's SCM, seeing the process end about when the STOPPED
+        # report comes, may keep the STOP_PENDING report's checkpoint in its STOPPED status.
+        seen = [(s.state, s.exit_code) for s in answer.statuses if s.state != START_PENDING]
+        self.assert_polled(seen, [(STOP_PENDING, EXIT_COMMS_THREAD_FAILED), (STOPPED, EXIT_COMMS_THREAD_FAILED)])
         self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
         status = self.machine.query()
         self.assertEqual((status.state, status.exit_code), (STOPPED, EXIT_COMMS_THREAD_FAILED))
