@@ -7,7 +7,9 @@
 # is the nearest directory above PROGRAM that holds a CMakeCache.txt; it is created on first use.
 # The call is bounded by NVX_WINE_TIMEOUT seconds (default 120; exit status 124 when it fires).
 # A Windows exit code is seen here modulo 256, so programs run this way must report failure with
-# small codes (GoogleTest uses 1).
+# small codes (GoogleTest uses 1). The program's standard error comes out merged into its standard
+# output (except when it lists GoogleTest cases), and a run that ends in failure without writing
+# anything is made once more (see below).
 set -u
 
 nvx_source_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -47,13 +49,31 @@ list_tests=false
 for arg in "$@"; do
     [ "$arg" = --gtest_list_tests ] && list_tests=true
 done
+# Runs the program once; what it writes (both streams, merged) reaches the caller as it comes and
+# is kept in $capture, so that a run that wrote nothing at all can be recognised.
+run_captured() {
+    nvx_wine_run "$prefix" "$@" 2>&1 | tee "$capture"
+    return "${PIPESTATUS[0]}"
+}
+
 if $list_tests; then
     # The Windows C runtime writes CRLF; CMake's test discovery parses LF-only lines.
     nvx_wine_run "$prefix" "$@" | tr -d '\r'
     status=${PIPESTATUS[0]}
 else
-    nvx_wine_run "$prefix" "$@"
+    capture=$(mktemp "${TMPDIR:-/tmp}/nvx-wine-run.XXXXXX")
+    trap 'rm -f "$capture"' EXIT
+    run_captured "$@"
     status=$?
+    # Every program run here writes something before it can fail (GoogleTest its banner). Now
+    # and then, on a busy host, Wine fails to bring a new process up at all: it ends at once with
+    # no output. That run is reported and made once more; a program that really fails before
+    # writing anything fails the second time too.
+    if [ "$status" -ne 0 ] && [ "$status" -ne 124 ] && [ ! -s "$capture" ]; then
+        echo "wine-run.sh: $1 ended with status $status without writing anything; starting it once more" >&2
+        run_captured "$@"
+        status=$?
+    fi
 fi
 if [ "$status" -eq 124 ] && [ $((SECONDS - started)) -ge "$limit" ]; then
     echo "wine-run.sh: $1 was stopped after $limit s (NVX_WINE_TIMEOUT)" >&2
