@@ -66,11 +66,13 @@ else
     run_captured "$@"
     status=$?
     # Every program run here writes something before it can fail (GoogleTest its banner). Now
-    # and then, on a busy host, Wine fails to bring a new process up at all: it ends at once with
-    # no output. That run is reported and made once more; a program that really fails before
-    # writing anything fails the second time too.
-    if [ "$status" -ne 0 ] && [ "$status" -ne 124 ] && [ ! -s "$capture" ]; then
-        echo "wine-run.sh: $1 ended with status $status without writing anything; starting it once more" >&2
+    # and then, on a busy host, Wine fails to bring a new process up at all: the run ends at once
+    # with no output, or with only the loader's complaint that the program could not be started.
+    # That run is reported and made once more; a program that really fails before writing
+    # anything fails the second time too.
+    if [ "$status" -ne 0 ] && [ "$status" -ne 124 ] &&
+        { [ ! -s "$capture" ] || grep -q "^Application could not be started" "$capture"; }; then
+        echo "wine-run.sh: $1 ended with status $status before it wrote anything; starting it once more" >&2
         run_captured "$@"
         status=$?
     fi
