@@ -359,6 +359,11 @@ class MachineTestCase(unittest.TestCase):
     def wait_for_text(self, text, timeout=15):
         return self.wait_for_log(lambda lines: any(e.text == text for e in lines), timeout, repr(text))
 
+    def ended_run_log(self, timeout=15):
+        """This run's log once it holds the debug log's own last line, which its shutdown writes."""
+        return self.wait_for_log(lambda lines: any(e.text.endswith(" missed debug log messages") for e in lines),
+                                 timeout, "the end of the debug log")
+
     @classmethod
     def _end_machine(cls):
         problems = cls.machine.shut_down()

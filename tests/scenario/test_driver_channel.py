@@ -54,7 +54,7 @@ class ChannelTestCase(DriverMachineTestCase):
         the channel's line when it had been brought up), and the service's process is gone."""
         self.assertEqual((answer.statuses[-1].state, answer.statuses[-1].exit_code), (STOPPED, exit_code),
                          answer.run.out)
-        texts = [e.text for e in self.run_log()]
+        texts = [e.text for e in self.ended_run_log()]
         at = 0
         for text in SHUTDOWN_LINES if channel else [t for t in SHUTDOWN_LINES if "async" not in t]:
             self.assertIn(text, texts[at:], f"shutdown line {text!r} missing or out of order")

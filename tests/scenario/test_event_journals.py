@@ -126,9 +126,10 @@ class JournalThreadStartFailureTest(MachineTestCase):
         self.assert_polled([(s.state, s.exit_code) for s in answer.statuses if s.state != START_PENDING],
                            [(STOP_PENDING, code), (STOPPED, code)])
         self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
-        self.assertIn(status_line(STOP_PENDING, 2, code), [e.text for e in self.run_log()])
+        run = self.ended_run_log()
+        self.assertIn(status_line(STOP_PENDING, 2, code), [e.text for e in run])
         data = "\\??\\C:\\ProgramData\\Kestro\\Vantor"
-        self.assertEqual([line.text for line in self.machine.log_lines() if line.facility == "EvtJrn"],
+        self.assertEqual([line.text for line in run if line.facility == "EvtJrn"],
                          ["Initialize OS event journal management", "NVX Data at " + data,
                           "KestroNVX Event Journals at " + data + "\\Data\\Event Journals\\KestroNVX",
                           "Starting OS Event Journal Monitoring thread...",

@@ -188,7 +188,7 @@ class NotificationThreadStartFailureTest(MachineTestCase):
         self.assert_polled([(s.state, s.exit_code) for s in answer.statuses if s.state != START_PENDING],
                            [(STOP_PENDING, code), (STOPPED, code)])
         self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
-        texts = [e.text for e in LogReader(self.machine).lines()]
+        texts = [e.text for e in self.ended_run_log()]
         self.assertIn(status_line(STOP_PENDING, 2, code), texts)
         self.assertEqual([t for t in texts if "OS notification" in t],
                          ["Initialize OS notification management", "Starting OS notification thread...",
