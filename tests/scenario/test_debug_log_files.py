@@ -95,13 +95,17 @@ class Reader:
         self.machine = machine
         self.event = f"nvxtest-reader-{os.getpid()}-{next(self._numbers)}"
         self.output = machine.root / f"{self.event}.out"
-        env = {**os.environ, "WINEPREFIX": str(machine.prefix), "WINEDEBUG": "-all"}
-        env.pop("WINEARCH", None)
+        self.env = {**os.environ, "WINEPREFIX": str(machine.prefix), "WINEDEBUG": "-all"}
+        self.env.pop("WINEARCH", None)
         wine = os.environ.get("NVXSIM_WINE") or shutil.which("wine") or "wine"
+        self.argv = [wine, CTL_WIN, "readhold", path_win, self.event, share]
+        self.restarted = False
+        self._start()
+
+    def _start(self):
         with open(self.output, "wb") as out:
-            self.proc = subprocess.Popen([wine, CTL_WIN, "readhold", path_win, self.event, share],
-                                         stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=env,
-                                         start_new_session=True)
+            self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                         env=self.env, start_new_session=True)
 
     def records(self):
         return {kind: fields for kind, fields, _ in parse_records(self.output.read_text(errors="replace"))}
@@ -113,7 +117,15 @@ class Reader:
             records = self.records()
             if "READHOLD" in records:
                 return records["READHOLD"]
-            if "ERROR" in records or self.proc.poll() is not None:
+            if "ERROR" in records:
+                break
+            if self.proc.poll() is not None:
+                # A reader that ended in failure having written nothing never ran: Wine could not
+                # bring its process up (it happens on a busy host). It is started once more.
+                if not self.restarted and self.proc.returncode != 0 and not self.output.read_bytes().strip():
+                    self.restarted = True
+                    self._start()
+                    continue
                 break
             time.sleep(0.05)
         raise AssertionError(f"the reader did not open the file: {self.output.read_text(errors='replace')!r}")

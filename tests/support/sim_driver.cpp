@@ -101,17 +101,25 @@ void SimDriver::Start(const std::vector<std::string>& extra) {
     std::vector<std::string> args = {"serve", "--instance", instance_, "--journal",
                                      std::string(journal_.begin(), journal_.end())};
     args.insert(args.end(), extra.begin(), extra.end());
-    HANDLE output;
-    std::string failure;
-    process_ = Spawn(args, &output, &failure);
-    ASSERT_NE(process_, nullptr) << "nvxdriver.exe did not start: " << failure;
     std::string text;
-    char chunk[256];
-    DWORD got;
-    while (text.find('\n') == std::string::npos && ReadFile(output, chunk, sizeof chunk, &got, nullptr) && got) {
-        text.append(chunk, got);
+    // The driver writes its "ready" or "error" line before anything else; a process that ends
+    // having written nothing never ran (Wine could not bring it up), so it is started once more.
+    for (int attempt = 0; attempt < 2 && text.empty(); ++attempt) {
+        if (process_ != nullptr) {
+            CloseHandle(process_);
+            process_ = nullptr;
+        }
+        HANDLE output;
+        std::string failure;
+        process_ = Spawn(args, &output, &failure);
+        ASSERT_NE(process_, nullptr) << "nvxdriver.exe did not start: " << failure;
+        char chunk[256];
+        DWORD got;
+        while (text.find('\n') == std::string::npos && ReadFile(output, chunk, sizeof chunk, &got, nullptr) && got) {
+            text.append(chunk, got);
+        }
+        CloseHandle(output);  // later output of the driver goes nowhere
     }
-    CloseHandle(output);  // later output of the driver goes nowhere
     ASSERT_NE(text.find("\"event\":\"ready\""), std::string::npos) << text;
 }
 
