@@ -15,6 +15,7 @@
 #include "runtime/os_symbols.h"
 #include "runtime/path_names.h"
 #include "runtime/path_names_testing.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -30,31 +31,14 @@ const wchar_t* const kTypes[] = {L"System",        L"DirectoryChanges",  L"FileB
 bool NoOsPaths() { return true; }
 const SgOsPathCalls kNoOsPaths = {NoOsPaths, NoOsPaths};
 
-void RemoveTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring path = dir + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 }  // namespace
 
 int main() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring data = std::wstring(temp) + L"nvxlisting" + std::to_wstring(GetCurrentProcessId());
+    std::wstring data = nvx_test::NewTempDirectory(L"nvxlisting");
+    if (data.empty()) {
+        fprintf(stderr, "cannot create a temporary directory\n");
+        return 1;
+    }
     std::wstring root = data + L"\\Data\\Event Journals\\KestroNVX";
     for (const std::wstring& d : {data, data + L"\\Data", data + L"\\Data\\Event Journals", root}) {
         CreateDirectoryW(d.c_str(), nullptr);
@@ -108,7 +92,7 @@ int main() {
     bool clean = SgShutdownMemory();
     SgShutdownOsSymbols();
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPathsKey);
-    RemoveTree(data);
+    nvx_test::RemoveTree(data);
     SgDebugShutdown();
     return clean ? 0 : 1;
 }

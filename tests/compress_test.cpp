@@ -28,6 +28,7 @@
 #include "runtime/threads.h"
 #include "runtime/unistr.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -103,25 +104,6 @@ Bytes ReadBytes(const std::wstring& path) {
     return data;
 }
 
-void RemoveTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring full = dir + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(full);
-            } else {
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 // Decodes a whole .xz stream; false unless it is one complete, intact stream with a CRC64 check.
 bool DecodeXz(const Bytes& xz, Bytes* out) {
     lzma_stream_flags flags;
@@ -192,16 +174,6 @@ bool StopRuntime() {
     return SgShutdownMemory() && paths;
 }
 
-std::wstring MakeTempDirectory(const wchar_t* tag) {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    static int counter = 0;
-    std::wstring dir =
-        std::wstring(base) + tag + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
-
 using nvx_test::LogLine;
 
 std::vector<LogLine> TakeLog() {
@@ -223,11 +195,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(StartRuntime());
         g_checks = g_stopAtCheck = 0;
-        dir_ = MakeTempDirectory(L"nvxjrn-");
+        dir_ = nvx_test::NewTempDirectory(L"nvxjrn-");
+        ASSERT_FALSE(dir_.empty());
         TakeLog();
     }
     void TearDown() override {
-        RemoveTree(dir_);
+        if (!dir_.empty()) nvx_test::RemoveTree(dir_);
         EXPECT_TRUE(StopRuntime()) << "pool blocks left behind";
     }
 

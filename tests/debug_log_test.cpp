@@ -11,17 +11,9 @@
 
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
-
-std::wstring MakeTempDirectory() {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    std::wstring dir = std::wstring(base) + L"nvxlog-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                       std::to_wstring(GetTickCount64());
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
 
 std::string ReadFileBytes(const std::wstring& path) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -51,7 +43,8 @@ protected:
         ASSERT_TRUE(SgDebugInit());
         ASSERT_TRUE(SgInitOsSymbols());
         ASSERT_TRUE(SgInitMemory());
-        dir_ = MakeTempDirectory();
+        dir_ = nvx_test::NewTempDirectory(L"nvxlog-");
+        ASSERT_FALSE(dir_.empty());
         std::wstring nt = L"\\??\\" + dir_;
         UNICODE_STRING u;
         u.Buffer = nt.data();
@@ -64,6 +57,7 @@ protected:
         SgDebugStopThread();
         EXPECT_TRUE(SgShutdownMemory()) << "pool reported unreleased blocks";
         SgShutdownOsSymbols();
+        if (!dir_.empty()) nvx_test::RemoveTree(dir_);
     }
     std::wstring File(const wchar_t* name) const { return dir_ + L"\\" + name; }
 

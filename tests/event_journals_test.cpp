@@ -18,6 +18,7 @@
 #include "runtime/sg_containers.h"
 #include "runtime/unistr.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -57,24 +58,6 @@ std::string Utf8(const std::wstring& text) {
 
 std::string Text(const UNICODE_STRING* s) { return Utf8(std::wstring(s->Buffer, s->Length / sizeof(wchar_t))); }
 
-void RemoveTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW found;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName, path = dir + L"\\" + name;
-            if (name == L"." || name == L"..") continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(h, &found));
-        FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 // Texts of the captured lines at one level.
 std::vector<std::string> Texts(const std::vector<LogLine>& log, uint32_t level) {
     std::vector<std::string> out;
@@ -100,11 +83,8 @@ protected:
         ASSERT_TRUE(SgInitOsSymbols() && SgInitMemory());
         SgSetOsPathCallsForTesting(&kNoOsPaths);
         ASSERT_TRUE(SgInitPathManagement());
-        static int serial = 0;
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        data_ =
-            std::wstring(temp) + L"nvxjt" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
+        data_ = nvx_test::NewTempDirectory(L"nvxjt");
+        ASSERT_FALSE(data_.empty());
         root_ = data_ + L"\\Data\\Event Journals\\KestroNVX";
         SetDataDirectory((L"\\??\\" + data_).c_str());
         nvx_test::ClearLog();
@@ -115,7 +95,7 @@ protected:
             EXPECT_TRUE(ShutdownEventJournals());
         }
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPathsKey);
-        RemoveTree(data_);
+        if (!data_.empty()) nvx_test::RemoveTree(data_);
         EXPECT_TRUE(SgShutdownPathManagement());
         SgSetOsPathCallsForTesting(nullptr);
         EXPECT_TRUE(SgShutdownMemory());
@@ -272,7 +252,7 @@ TEST_F(JournalStoreTest, ListingKeepsEachTypeHighestKeyFirstInListingOrderForTie
     Put(L"Ip", L"Foo-1-2-3-4.bin");                // no type
     Put(L"Ip", L"Ip-1-0-0-0.bin", 0xFFFFFFFEull);  // the largest size a record holds
     Put(L"Ip", L"Ip-2-0-0-0.bin", 0xFFFFFFFFull);  // too large for a record
-    RemoveDirectoryW((root_ + L"\\Url").c_str());
+    ASSERT_TRUE(RemoveDirectoryW((root_ + L"\\Url").c_str())) << "error " << GetLastError();
     Init();
     nvx_test::ClearLog();
 
