@@ -28,6 +28,7 @@ LOGS_DIR_IN_PREFIX = Path("drive_c/ProgramData/Kestro/Vantor/Logs")
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 WAIT_HINT_MS = 10000  # the wait hint of every pending report
+ERROR_SERVICE_ALREADY_RUNNING = 1056
 
 
 def status_line(state, checkpoint, exit_code=0):

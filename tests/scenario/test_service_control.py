@@ -4,8 +4,8 @@ and answers a service-control tool sees them, and as its log records them."""
 import time
 import unittest
 
-from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, WAIT_HINT_MS, MachineTestCase,
-                     status_line)
+from simtest import (ERROR_SERVICE_ALREADY_RUNNING, RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED,
+                     WAIT_HINT_MS, MachineTestCase, status_line)
 
 ACCEPT_STOP = 0x1
 ACCEPT_STOP_SHUTDOWN = 0x5
@@ -13,7 +13,6 @@ MAIN_LOOP_PERIOD_S = 5
 
 ERROR_CALL_NOT_IMPLEMENTED = 120
 ERROR_INVALID_SERVICE_CONTROL = 1052
-ERROR_SERVICE_ALREADY_RUNNING = 1056
 ERROR_SERVICE_NOT_ACTIVE = 1062
 
 RUNNING_STATUS = (RUNNING, 0, 0, 0, ACCEPT_STOP)
