@@ -32,4 +32,3 @@ void SgClearRouter();
 // next pass and keeps it pending until its final reply. The message must be an outgoing
 // CommandMsg request; its request ID is assigned here. False on allocation failure.
 bool SgQueueStartMessage(SgMessage* message, SgReplyCallback callback, void* context, uint32_t* requestId);
-void SgSetRouter(SgRouterFn router);

@@ -12,7 +12,7 @@
 #include "runtime/sg_containers.h"
 #include "runtime/threads.h"
 #include "runtime/unistr.h"
-#include "service/identity.h"
+#include "runtime/identity.h"
 
 using namespace nvx_wire;
 

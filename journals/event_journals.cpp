@@ -10,6 +10,7 @@
 #include "journals/native_file.h"
 #include "runtime/compiler.h"
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "runtime/sg_containers.h"
@@ -42,10 +43,6 @@ const wchar_t* const kTypeNames[kJournalTypeCount] = {
     L"Url",
 };
 
-const wchar_t kPathsKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor\\Paths";
-const wchar_t kDataDirValue[] = L"NvxProgramDataDir";
-const wchar_t kEventsSuffix[] = L"\\Data\\Event Journals";
-const wchar_t kRootSuffix[] = L"\\KestroNVX";
 
 constexpr int64_t kHousekeepingPeriod = 60000000;  // µs
 constexpr uint32_t kListingBufferSize = 0x10000;
@@ -351,7 +348,7 @@ bool InitEventJournals() {
     // Without the driver's data directory journal management runs without a store: every
     // pass then reports that it cannot list it.
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPathsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return true;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverPathsKeyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return true;
     alignas(wchar_t) uint8_t data[kDataDirBufferSize] = {};
     DWORD size = kDataDirBufferSize - 2;
     LONG rc = RegQueryValueExW(key, kDataDirValue, nullptr, nullptr, data, &size);
@@ -370,9 +367,9 @@ bool InitEventJournals() {
     SgDebugPrint(SG_FAC_EVTJRN, SG_LVL_DEBUG, "NVX Data at %wZ", dataDir);
     SG_COUNTED_FORMAT_END
     bool ok = false;
-    gState.eventsDir = SgAppendUnistrChars(dataDir, kEventsSuffix, sizeof(kEventsSuffix) - sizeof(wchar_t));
+    gState.eventsDir = SgAppendUnistrChars(dataDir, kJournalsBelowDataDir, sizeof(kJournalsBelowDataDir) - sizeof(wchar_t));
     if (gState.eventsDir != nullptr) {
-        gState.journalRoot = SgAppendUnistrChars(gState.eventsDir, kRootSuffix, sizeof(kRootSuffix) - sizeof(wchar_t));
+        gState.journalRoot = SgAppendUnistrChars(gState.eventsDir, kJournalRootName, sizeof(kJournalRootName) - sizeof(wchar_t));
     }
     if (gState.journalRoot != nullptr) {
         SG_COUNTED_FORMAT_BEGIN

@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/identity.h"
 #include "runtime/log_format.h"
 #include "runtime/memory.h"
 #include "runtime/os_paths.h"
 #include "runtime/os_symbols.h"
+#include "runtime/registry.h"
 #include "runtime/threads.h"
 
 namespace {
@@ -17,12 +19,6 @@ constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
 constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
 constexpr NTSTATUS kStatusProcedureNotFound = static_cast<NTSTATUS>(0xC000007A);
 constexpr int64_t kDebugThreadPeriod = 60000000;
-constexpr int kLogFileCount = 5;
-
-const wchar_t kServiceKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor Service";
-const wchar_t kFileVersion[] = L"2.1.2.0";
-const wchar_t* const kLogFileNames[kLogFileCount] = {L"nvxs.log", L"nvxs1.log", L"nvxs2.log", L"nvxs3.log",
-                                                    L"nvxs4.log"};
 
 static_assert(sizeof(SgTimeFields) == sizeof(SYSTEMTIME), "time fields mirror the system time record");
 
@@ -49,7 +45,7 @@ bool gSettingsRead = false;
 UNICODE_STRING* gKeyPath = nullptr;
 UNICODE_STRING* gLevelName = nullptr;
 UNICODE_STRING* gFacilitiesName = nullptr;
-UNICODE_STRING* gFilePaths[kLogFileCount] = {};
+UNICODE_STRING* gFilePaths[kDebugLogFileCount] = {};
 
 // Debug logging thread: owned here, reached by its body through this variable.
 SgThread* gThread = nullptr;
@@ -147,7 +143,7 @@ void RotateLogFiles() {
     if (OpenFile(gFilePaths[4], DELETE | SYNCHRONIZE, FILE_OPEN, FILE_DELETE_ON_CLOSE, &handle) >= 0) {
         SgNtClose(handle);
     }
-    for (int i = kLogFileCount - 1; i > 1; --i) SgRenameFile(gFilePaths[i - 1], gFilePaths[i]);
+    for (int i = kDebugLogFileCount - 1; i > 1; --i) SgRenameFile(gFilePaths[i - 1], gFilePaths[i]);
     RenameOpenFile(current, gFilePaths[1]);
     SgNtClose(current);
 }
@@ -222,21 +218,16 @@ DWORD WINAPI SgDebugThread(LPVOID) {
 // Reads one filter value, repairing it in the registry when it is missing or of the
 // wrong type. Returns the value to use.
 uint32_t ReadOrRepairDword(HKEY key, const UNICODE_STRING* name, uint32_t builtIn) {
-    DWORD type = 0;
     uint32_t value = 0;
-    DWORD size = sizeof(value);
-    LONG rc = RegQueryValueExW(key, name->Buffer, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    SgRegDword found = SgReadRegistryDword(key, name->Buffer, &value);
+    if (found == SG_REG_DWORD_OK) return value;
     auto writeDefault = [&] {
         RegSetValueExW(key, name->Buffer, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&builtIn), sizeof(builtIn));
         return builtIn;
     };
-    if (rc != ERROR_SUCCESS) return writeDefault();
-    if (type == REG_DWORD && size == sizeof(value)) return value;
-    if (RegDeleteValueW(key, name->Buffer) == ERROR_SUCCESS) return writeDefault();
+    if (found == SG_REG_DWORD_MISSING || RegDeleteValueW(key, name->Buffer) == ERROR_SUCCESS) return writeDefault();
     // The bad value could not be removed: use what was read, zero-extended.
-    uint32_t partial = 0;
-    memcpy(&partial, &value, size < sizeof(partial) ? size : sizeof(partial));
-    return partial;
+    return value;
 }
 
 }  // namespace
@@ -323,8 +314,8 @@ void SgDebugPrint(uint32_t facility, uint32_t level, const char* format, ...) {
 bool SgDebugReadSettings() {
     if (gSettingsRead) return true;
     if (gKeyPath == nullptr) gKeyPath = HeapString(kServiceKeyPath, nullptr);
-    if (gLevelName == nullptr) gLevelName = HeapString(L"DebugLevel", nullptr);
-    if (gFacilitiesName == nullptr) gFacilitiesName = HeapString(L"DebugFacilities", nullptr);
+    if (gLevelName == nullptr) gLevelName = HeapString(kDebugLevelValue, nullptr);
+    if (gFacilitiesName == nullptr) gFacilitiesName = HeapString(kDebugFacilitiesValue, nullptr);
     if (gKeyPath == nullptr || gLevelName == nullptr || gFacilitiesName == nullptr) return false;
 
     uint32_t facilities = static_cast<uint32_t>(gFacilities);
@@ -337,7 +328,8 @@ bool SgDebugReadSettings() {
     } else {
         facilities = ReadOrRepairDword(key, gFacilitiesName, kDefaultDebugFacilities);
         level = ReadOrRepairDword(key, gLevelName, kDefaultDebugLevel);
-        RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(kFileVersion), sizeof(kFileVersion));
+        RegSetValueExW(key, kVersionValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(kFileVersionTextW),
+                       sizeof(kFileVersionTextW));
     }
     // The settings line always passes: it is logged through a filter of exactly itself.
     SgDebugSetFilter(SG_FAC_INIT, SG_LVL_NOTICE);
@@ -355,15 +347,15 @@ bool SgDebugSetLogDirectory(const UNICODE_STRING* logsDirectory) {
     wchar_t* directory = static_cast<wchar_t*>(calloc(units + 1, sizeof(wchar_t)));
     if (directory == nullptr) return false;
     memcpy(directory, logsDirectory->Buffer, units * sizeof(wchar_t));
-    UNICODE_STRING* paths[kLogFileCount] = {};
+    UNICODE_STRING* paths[kDebugLogFileCount] = {};
     bool ok = true;
-    for (int i = 0; i < kLogFileCount && ok; ++i) ok = (paths[i] = HeapString(directory, kLogFileNames[i])) != nullptr;
+    for (int i = 0; i < kDebugLogFileCount && ok; ++i) ok = (paths[i] = HeapString(directory, kDebugLogFileNames[i])) != nullptr;
     free(directory);
     if (!ok) {
         for (auto*& p : paths) FreeHeapString(p);
         return false;
     }
-    for (int i = 0; i < kLogFileCount; ++i) {
+    for (int i = 0; i < kDebugLogFileCount; ++i) {
         FreeHeapString(gFilePaths[i]);
         gFilePaths[i] = paths[i];
     }

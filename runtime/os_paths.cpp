@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "runtime/unistr.h"
@@ -137,11 +138,11 @@ UNICODE_STRING* ResolveRegistryDirectory(HKEY key, const wchar_t* valueName) {
 
 bool MakeComponentNames() {
     gSystemRootLink = SgCreateUnistrFromWide(L"\\SystemRoot");
-    gVendorName = SgCreateUnistrFromWide(L"Kestro");
-    gProductName = SgCreateUnistrFromWide(L"Vantor");
-    gQavName = SgCreateUnistrFromWide(L"Kestro Anti-Virus");
-    gLogsName = SgCreateUnistrFromWide(L"Logs");
-    gWscClientName = SgCreateUnistrFromWide(L"WSCClient.exe");
+    gVendorName = SgCreateUnistrFromWide(kVendorDirName);
+    gProductName = SgCreateUnistrFromWide(kProductDirName);
+    gQavName = SgCreateUnistrFromWide(kAntiVirusDirName);
+    gLogsName = SgCreateUnistrFromWide(kLogsDirName);
+    gWscClientName = SgCreateUnistrFromWide(kWscClientFileName);
     return gSystemRootLink && gVendorName && gProductName && gQavName && gLogsName && gWscClientName;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "service/identity.h"
+#include "runtime/identity.h"
 
 namespace {
 

@@ -6,15 +6,13 @@
 
 #include "runtime/compiler.h"
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/memory.h"
 #include "runtime/os_paths.h"
 #include "runtime/unistr.h"
 
 namespace {
 
-const wchar_t kDriverFileBelowRoot[] = L"\\system32\\DRIVERS\\KestroNVX.sys";
-const wchar_t kServiceKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor Service";
-const wchar_t kElamKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro ELAM";
 constexpr DWORD kStartDisabled = SERVICE_DISABLED;
 static_assert(kStartDisabled == 4);
 static_assert(sizeof(VS_FIXEDFILEINFO) == 52);

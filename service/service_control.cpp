@@ -6,7 +6,7 @@
 #include "runtime/os_symbols.h"
 #include "runtime/threads.h"
 #include "service/exit_codes.h"
-#include "service/identity.h"
+#include "runtime/identity.h"
 #include "service/lifecycle.h"
 #include "service/subsystems.h"
 #include "watchers/os_notifications.h"

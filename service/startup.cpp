@@ -13,7 +13,7 @@
 #include "runtime/path_names.h"
 #include "service/exit_codes.h"
 #include "service/fault_injection.h"
-#include "service/identity.h"
+#include "runtime/identity.h"
 #include "service/lifecycle.h"
 #include "service/service_control.h"
 

@@ -1,7 +1,9 @@
 #include "watchers/os_notifications.h"
 
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/memory.h"
+#include "runtime/registry.h"
 #include "runtime/threads.h"
 #include "runtime/unistr.h"
 
@@ -13,8 +15,6 @@ constexpr DWORD kNotifyFilter =
     REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 static_assert(kNotifyFilter == 0xF);
 
-const wchar_t kServiceKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor Service";
-const char kServiceKeyName[] = "Kestro Vantor Service";
 
 // The watches in their fixed order: housekeeping arms them and the wait set lists their
 // events in this order.
@@ -68,16 +68,14 @@ void ServiceKeyChanged(RegistryWatch* watch) {
 // One DWORD setting of the service key; false (logged) when it is missing or not a 4-byte
 // REG_DWORD. A value too large for the buffer exists: it is of the wrong type, not missing.
 bool ReadSetting(HKEY key, const UNICODE_STRING* name, const char* label, uint32_t* out) {
-    DWORD type = 0;
-    DWORD size = sizeof(*out);
     uint32_t value = 0;
-    LONG rc = RegQueryValueExW(key, name->Buffer, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) {
-        SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_DEBUG, "%s %s value missing", kServiceKeyName, label);
+    SgRegDword found = SgReadRegistryDword(key, name->Buffer, &value);
+    if (found == SG_REG_DWORD_MISSING) {
+        SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_DEBUG, "%s %s value missing", kServiceName, label);
         return false;
     }
-    if (rc == ERROR_MORE_DATA || type != REG_DWORD || size != sizeof(value)) {
-        SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_DEBUG, "%s %s value type incorrect", kServiceKeyName, label);
+    if (found == SG_REG_DWORD_WRONG_TYPE) {
+        SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_DEBUG, "%s %s value type incorrect", kServiceName, label);
         return false;
     }
     *out = value;
@@ -162,13 +160,13 @@ bool InitOsNotifications() {
         return false;
     }
     RegistryWatch& serviceKey = gState.watches[kServiceKeyWatch];
-    serviceKey.name = kServiceKeyName;
+    serviceKey.name = kServiceName;
     serviceKey.apply = ApplyServiceKeySettings;
     serviceKey.changed = ServiceKeyChanged;
     // Allocation failures are logged by the pool.
     serviceKey.keyPath = SgCreateUnistrFromWide(kServiceKeyPath);
-    gState.facilitiesName = SgCreateUnistrFromWide(L"DebugFacilities");
-    gState.levelName = SgCreateUnistrFromWide(L"DebugLevel");
+    gState.facilitiesName = SgCreateUnistrFromWide(kDebugFacilitiesValue);
+    gState.levelName = SgCreateUnistrFromWide(kDebugLevelValue);
     if (serviceKey.keyPath == nullptr || gState.facilitiesName == nullptr || gState.levelName == nullptr) {
         ReleaseState();
         return false;
@@ -238,7 +236,7 @@ void ApplyServiceKeySettings() {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, watch->keyPath->Buffer, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
         ERROR_SUCCESS) {
-        SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_DEBUG, "%s registry key missing", kServiceKeyName);
+        SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_DEBUG, "%s registry key missing", kServiceName);
         // Housekeeping sets the watch up again once the key exists.
         CloseWatch(watch);
         return;
