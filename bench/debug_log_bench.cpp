@@ -52,8 +52,8 @@ bool Measure(int batches, double* logged, double* baseline) {
             int n = snprintf(line, sizeof(line),
                              "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ NVXS Comms Error Message from component %u "
                              "request 0x%08X status %d\n",
-                             now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                             now.wMilliseconds, 30u, 0xE0020009u + i, -i);
+                             now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+                             30u, 0xE0020009u + i, -i);
             fwrite(line, 1, static_cast<size_t>(n), stdout);
             fflush(stdout);
         }
@@ -66,8 +66,8 @@ bool Measure(int batches, double* logged, double* baseline) {
 }
 
 void Report(const char* what, double logged, double baseline) {
-    fprintf(stderr, "%-34s SgDebugPrint %10.0f ns/line   C runtime line %10.0f ns/line   ratio %.2f\n", what,
-            logged, baseline, logged / baseline);
+    fprintf(stderr, "%-34s SgDebugPrint %10.0f ns/line   C runtime line %10.0f ns/line   ratio %.2f\n", what, logged,
+            baseline, logged / baseline);
 }
 
 }  // namespace

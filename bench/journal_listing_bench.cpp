@@ -22,11 +22,26 @@ namespace {
 constexpr int kFiles = 10000;
 constexpr int kPasses = 5;
 const wchar_t kPathsKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor\\Paths";
-const wchar_t* const kTypes[] = {L"System",        L"DirectoryChanges",  L"FileBinaryChanges", L"FileDataChanges",
-                                 L"FileOtherChanges", L"FileBinaryReads", L"FileDataReads",     L"FileOtherReads",
-                                 L"FileHashes",    L"FileProperties",    L"ProcessProperties", L"Process",
-                                 L"Thread",        L"Image",             L"Registry",          L"Dns",
-                                 L"Http",          L"Ip",                L"Network",           L"Url"};
+const wchar_t* const kTypes[] = {L"System",
+                                 L"DirectoryChanges",
+                                 L"FileBinaryChanges",
+                                 L"FileDataChanges",
+                                 L"FileOtherChanges",
+                                 L"FileBinaryReads",
+                                 L"FileDataReads",
+                                 L"FileOtherReads",
+                                 L"FileHashes",
+                                 L"FileProperties",
+                                 L"ProcessProperties",
+                                 L"Process",
+                                 L"Thread",
+                                 L"Image",
+                                 L"Registry",
+                                 L"Dns",
+                                 L"Http",
+                                 L"Ip",
+                                 L"Network",
+                                 L"Url"};
 
 bool NoOsPaths() { return true; }
 const SgOsPathCalls kNoOsPaths = {NoOsPaths, NoOsPaths};
@@ -81,9 +96,10 @@ int main() {
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(ms.begin(), ms.end());
-    printf("one pass over 20 directories holding %d small non-journal files: median %.1f ms, worst %.1f ms "
-           "(%d passes)\n",
-           kFiles, ms[ms.size() / 2], ms.back(), kPasses);
+    printf(
+        "one pass over 20 directories holding %d small non-journal files: median %.1f ms, worst %.1f ms "
+        "(%d passes)\n",
+        kFiles, ms[ms.size() / 2], ms.back(), kPasses);
     printf("listing cost per file: %.1f us\n", ms[ms.size() / 2] * 1000.0 / kFiles);
 
     ShutdownEventJournals();

@@ -49,9 +49,9 @@ bool NoOsPaths() { return true; }
 std::vector<std::wstring> MakeNames() {
     static const wchar_t* const kVolume = L"\\Device\\HarddiskVolume3";
     static const wchar_t* const kSystemFiles[] = {
-        L"\\Windows\\System32\\ntdll.dll",       L"\\Windows\\System32\\kernel32.dll",
+        L"\\Windows\\System32\\ntdll.dll",           L"\\Windows\\System32\\kernel32.dll",
         L"\\Windows\\System32\\drivers\\etc\\hosts", L"\\Windows\\System32\\config\\SOFTWARE",
-        L"\\Windows\\SysWOW64\\msvcrt.dll",      L"\\Windows\\Temp\\setup.log",
+        L"\\Windows\\SysWOW64\\msvcrt.dll",          L"\\Windows\\Temp\\setup.log",
     };
     std::vector<std::wstring> names;
     std::unordered_set<std::wstring> seen;
@@ -65,8 +65,8 @@ std::vector<std::wstring> MakeNames() {
             swprintf(text, 300, L"%ls\\ProgramData\\Kestro\\Vantor\\Journals\\%02u\\2026%02u%02u-%06u.bin", kVolume,
                      (next() >> 16) % 20, 1 + (next() >> 16) % 12, 1 + (next() >> 16) % 28, (next() >> 12) % 1000000);
         } else if (kind == 6) {
-            swprintf(text, 300, L"%ls\\ProgramData\\Kestro\\Vantor\\Logs\\nvxs%u.log.%05u", kVolume,
-                     (next() >> 16) % 5, (next() >> 12) % 100000);
+            swprintf(text, 300, L"%ls\\ProgramData\\Kestro\\Vantor\\Logs\\nvxs%u.log.%05u", kVolume, (next() >> 16) % 5,
+                     (next() >> 12) % 100000);
         } else {
             swprintf(text, 300, L"%ls%ls.%04u", kVolume, kSystemFiles[(next() >> 16) % 6], (next() >> 12) % 10000);
         }
@@ -127,8 +127,7 @@ using NameMap = std::unordered_map<std::wstring, uint32_t, ViewHash, std::equal_
 std::wstring_view ViewOf(const UNICODE_STRING& us) { return {us.Buffer, us.Length / sizeof(wchar_t)}; }
 
 // Unheld names: the key is built and inserted, then erased (one hash per insert).
-double MapInsertErasePairs(NameMap& map, const std::vector<UNICODE_STRING>& names,
-                           const std::vector<uint32_t>& order) {
+double MapInsertErasePairs(NameMap& map, const std::vector<UNICODE_STRING>& names, const std::vector<uint32_t>& order) {
     uint32_t sum = 0;
     const auto start = std::chrono::steady_clock::now();
     for (uint32_t index : order) {
@@ -219,17 +218,17 @@ int main() {
     for (uint32_t i : freeIndexes) walked += heldChain[SgHashPathW(&names[i])];
     walked /= static_cast<double>(freeIndexes.size());
 
-    std::printf("%d distinct device path names (average %.0f characters), %zu held throughout; %zu + %zu pairs "
-                "per round, best of %d rounds\n",
-                kNames, static_cast<double>(totalChars) / kNames, held.size(), createOrder.size(), heldOrder.size(),
-                kRounds);
-    std::printf("hash spread: %u of %u buckets used, longest chain %u names; a get of an unheld name compares "
-                "against %.1f held names on average\n",
-                used, kPathTableBuckets, longest, walked);
+    std::printf(
+        "%d distinct device path names (average %.0f characters), %zu held throughout; %zu + %zu pairs "
+        "per round, best of %d rounds\n",
+        kNames, static_cast<double>(totalChars) / kNames, held.size(), createOrder.size(), heldOrder.size(), kRounds);
+    std::printf(
+        "hash spread: %u of %u buckets used, longest chain %u names; a get of an unheld name compares "
+        "against %.1f held names on average\n",
+        used, kPathTableBuckets, longest, walked);
     const bool createMet = Report("create + remove", internCreate, mapCreate);
     const bool heldMet = Report("held name", internHeld, mapHeld);
-    std::printf("target (get+release no slower than unordered_map insert+erase): %s\n",
-                createMet ? "met" : "NOT met");
+    std::printf("target (get+release no slower than unordered_map insert+erase): %s\n", createMet ? "met" : "NOT met");
     std::printf("held-name lookups: %s\n", heldMet ? "no slower" : "slower");
 
     for (SgFullPath* path : held) SgReleaseFullPathW(path);

@@ -205,7 +205,8 @@ ReceiveResult ReceiveOne(uint32_t index, uint8_t* buffer, bool* pending, int64_t
         LeaveCriticalSection(&gChannel.thread->lock);
         if (hr == kHresultAborted) return ReceiveResult::kNothing;
         if (hr == S_OK) {
-            SgDebugPrint(SG_FAC_FILESCAN, SG_LVL_ERROR, "[%lu] FilterGetMessage returned S_OK instead of ERROR_IO_PENDING",
+            SgDebugPrint(SG_FAC_FILESCAN, SG_LVL_ERROR,
+                         "[%lu] FilterGetMessage returned S_OK instead of ERROR_IO_PENDING",
                          static_cast<unsigned long>(index));
             return ReceiveResult::kFailedAtOnce;
         }
@@ -332,8 +333,8 @@ void DeliverReply(SgMessage* reply) {
     if (entry == nullptr) return;
 
     if (entry->callback != nullptr) {
-        bool usable = reply->payload != nullptr && reply->payloadLength > 0 &&
-                      reply->payload[reply->payloadLength - 1] == '\0';
+        bool usable =
+            reply->payload != nullptr && reply->payloadLength > 0 && reply->payload[reply->payloadLength - 1] == '\0';
         if (usable) {
             entry->callback(kCommSuccess, reinterpret_cast<const char*>(reply->payload), entry->replyContext);
         } else {

@@ -4,8 +4,8 @@
 #include <windows.h>
 
 typedef HRESULT(WINAPI* PFN_FilterConnectCommunicationPort)(LPCWSTR portName, DWORD options, LPCVOID context,
-                                                             WORD contextSize, LPSECURITY_ATTRIBUTES security,
-                                                             HANDLE* port);
+                                                            WORD contextSize, LPSECURITY_ATTRIBUTES security,
+                                                            HANDLE* port);
 typedef HRESULT(WINAPI* PFN_FilterSendMessage)(HANDLE port, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                                                DWORD outSize, LPDWORD bytesReturned);
 typedef HRESULT(WINAPI* PFN_FilterGetMessage)(HANDLE port, void* messageBuffer, DWORD bufferSize,

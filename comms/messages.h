@@ -10,12 +10,12 @@
 struct SgCommandAttr;
 
 struct SgMessage {
-    SgObject header;     // queue links, hash links, bucket, size, destroy = SgDeleteMessage
-    uint8_t* message;    // the message bytes (normally the inline bytes below)
-    uint8_t* payload;    // start of the payload inside the message, null when there is none
-    char* arguments;     // received command: start of the argument text inside the payload
+    SgObject header;   // queue links, hash links, bucket, size, destroy = SgDeleteMessage
+    uint8_t* message;  // the message bytes (normally the inline bytes below)
+    uint8_t* payload;  // start of the payload inside the message, null when there is none
+    char* arguments;   // received command: start of the argument text inside the payload
     uint32_t payloadLength;
-    uint32_t argumentLength;  // from the argument start to the payload end, NUL included
+    uint32_t argumentLength;   // from the argument start to the payload end, NUL included
     SgCommandAttr* attribute;  // the attribute a received command resolved to (one reference held)
     uint8_t replySent;
     uint8_t finalReplySent;

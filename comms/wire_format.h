@@ -120,7 +120,7 @@ struct SyncRequestMsg {
     uint32_t field16;  // 1
     uint32_t field20;  // 0
     uint64_t processId;
-    uint64_t field32;  // 0
+    uint64_t field32;       // 0
     uint64_t blockAddress;  // a 16-byte zero-filled block the service owns for its whole run
 };
 
@@ -129,7 +129,7 @@ struct SyncReplyMsg {
     uint8_t reserved1;
     uint8_t type;  // 1
     uint8_t reserved3;
-    uint32_t size;    // 32
+    uint32_t size;  // 32
     uint32_t status;
     uint32_t field12;  // 16 in a successful reply
     uint8_t reserved[16];

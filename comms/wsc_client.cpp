@@ -8,11 +8,11 @@
 #include "comms/async_channel.h"
 #include "comms/command_attrs.h"
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/os_paths.h"
 #include "runtime/sg_containers.h"
 #include "runtime/threads.h"
 #include "runtime/unistr.h"
-#include "runtime/identity.h"
 
 using namespace nvx_wire;
 

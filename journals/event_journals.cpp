@@ -43,7 +43,6 @@ const wchar_t* const kTypeNames[kJournalTypeCount] = {
     L"Url",
 };
 
-
 constexpr int64_t kHousekeepingPeriod = 60000000;  // µs
 constexpr uint32_t kListingBufferSize = 0x10000;
 constexpr uint32_t kDataDirBufferSize = 1024;
@@ -367,9 +366,11 @@ bool InitEventJournals() {
     SgDebugPrint(SG_FAC_EVTJRN, SG_LVL_DEBUG, "NVX Data at %wZ", dataDir);
     SG_COUNTED_FORMAT_END
     bool ok = false;
-    gState.eventsDir = SgAppendUnistrChars(dataDir, kJournalsBelowDataDir, sizeof(kJournalsBelowDataDir) - sizeof(wchar_t));
+    gState.eventsDir =
+        SgAppendUnistrChars(dataDir, kJournalsBelowDataDir, sizeof(kJournalsBelowDataDir) - sizeof(wchar_t));
     if (gState.eventsDir != nullptr) {
-        gState.journalRoot = SgAppendUnistrChars(gState.eventsDir, kJournalRootName, sizeof(kJournalRootName) - sizeof(wchar_t));
+        gState.journalRoot =
+            SgAppendUnistrChars(gState.eventsDir, kJournalRootName, sizeof(kJournalRootName) - sizeof(wchar_t));
     }
     if (gState.journalRoot != nullptr) {
         SG_COUNTED_FORMAT_BEGIN

@@ -14,7 +14,7 @@
 // SgDebugPrint formats the counted-string conversions %wZ and %hZ, which the compiler's printf
 // checking does not know: calls that use them sit between these two.
 #if defined(__GNUC__)
-#define SG_COUNTED_FORMAT_BEGIN                                                     \
+#define SG_COUNTED_FORMAT_BEGIN                                                   \
     _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wformat\"") \
         _Pragma("GCC diagnostic ignored \"-Wformat-extra-args\"")
 #define SG_COUNTED_FORMAT_END _Pragma("GCC diagnostic pop")

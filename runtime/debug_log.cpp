@@ -91,8 +91,7 @@ bool NativeFileCallsAvailable() {
 
 NTSTATUS OpenFile(const UNICODE_STRING* path, ACCESS_MASK access, ULONG disposition, ULONG options, HANDLE* handle) {
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, const_cast<UNICODE_STRING*>(path), OBJ_CASE_INSENSITIVE, nullptr,
-                               nullptr);
+    InitializeObjectAttributes(&attributes, const_cast<UNICODE_STRING*>(path), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     IO_STATUS_BLOCK io{};
     return SgNtCreateFile(handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
@@ -349,7 +348,8 @@ bool SgDebugSetLogDirectory(const UNICODE_STRING* logsDirectory) {
     memcpy(directory, logsDirectory->Buffer, units * sizeof(wchar_t));
     UNICODE_STRING* paths[kDebugLogFileCount] = {};
     bool ok = true;
-    for (int i = 0; i < kDebugLogFileCount && ok; ++i) ok = (paths[i] = HeapString(directory, kDebugLogFileNames[i])) != nullptr;
+    for (int i = 0; i < kDebugLogFileCount && ok; ++i)
+        ok = (paths[i] = HeapString(directory, kDebugLogFileNames[i])) != nullptr;
     free(directory);
     if (!ok) {
         for (auto*& p : paths) FreeHeapString(p);
@@ -386,8 +386,8 @@ uint32_t SgDebugWriteFile(const void* data, uint32_t length) {
         IO_STATUS_BLOCK io{};
         LARGE_INTEGER offset;
         offset.QuadPart = end;
-        status = SgNtWriteFile(handle, nullptr, nullptr, nullptr, &io, const_cast<void*>(data), length, &offset,
-                               nullptr);
+        status =
+            SgNtWriteFile(handle, nullptr, nullptr, nullptr, &io, const_cast<void*>(data), length, &offset, nullptr);
     }
     SgNtClose(handle);
     return static_cast<uint32_t>(status);

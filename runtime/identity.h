@@ -47,8 +47,7 @@ constexpr const wchar_t kJournalRootName[] = L"\\KestroNVX";
 constexpr int kDebugLogFileCount = 5;
 // The debug log and its copies, newest first: rotation shifts each name to the next.
 constexpr const wchar_t* const kDebugLogFileNames[kDebugLogFileCount] = {L"nvxs.log", L"nvxs1.log", L"nvxs2.log",
-                                                                        L"nvxs3.log", L"nvxs4.log"};
+                                                                         L"nvxs3.log", L"nvxs4.log"};
 
 #undef NVX_SERVICES_KEY
 #undef NVX_SERVICE_NAME
-

@@ -11,12 +11,12 @@ struct FacilityName {
 };
 
 constexpr FacilityName kFacilities[] = {
-    {0x00000001, "Init"},     {0x00000002, "Shutdown"}, {0x00000004, "Sys"},       {0x00000008, "Win"},
-    {0x00000010, "Mem"},      {0x00000020, "Proc"},     {0x00000040, "Thread"},    {0x00000080, "File"},
-    {0x00000100, "Policy"},   {0x00000200, "Etw"},      {0x00000400, "Path"},      {0x00000800, "Net"},
-    {0x00001000, "Reg"},      {0x00002000, "Obj"},      {0x00004000, "Crypto"},    {0x00008000, "FileFlt"},
-    {0x00010000, "Comms"},    {0x00020000, "Notify"},   {0x00040000, "FileScan"},  {0x00080000, "FileHash"},
-    {0x00100000, "Ravel"},    {0x00200000, "EvtJrn"},   {0x00400000, "Telemetry"}, {0x80000000, "Assert"},
+    {0x00000001, "Init"},   {0x00000002, "Shutdown"}, {0x00000004, "Sys"},       {0x00000008, "Win"},
+    {0x00000010, "Mem"},    {0x00000020, "Proc"},     {0x00000040, "Thread"},    {0x00000080, "File"},
+    {0x00000100, "Policy"}, {0x00000200, "Etw"},      {0x00000400, "Path"},      {0x00000800, "Net"},
+    {0x00001000, "Reg"},    {0x00002000, "Obj"},      {0x00004000, "Crypto"},    {0x00008000, "FileFlt"},
+    {0x00010000, "Comms"},  {0x00020000, "Notify"},   {0x00040000, "FileScan"},  {0x00080000, "FileHash"},
+    {0x00100000, "Ravel"},  {0x00200000, "EvtJrn"},   {0x00400000, "Telemetry"}, {0x80000000, "Assert"},
 };
 
 constexpr const char* kLevels[] = {"Debug", "Info", "Notice", "Warning", "Error", "Crit", "Alert", "Emerg"};
@@ -255,18 +255,32 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         }
         // Length modifiers; 'w' marks wide text, I64/I32/I are the C runtime's sizes.
         enum { kNone, kHH, kH, kL, kLL, kBigL, kZ, kJ, kT, kW } len = kNone;
-        if (q[0] == 'h' && q[1] == 'h') len = kHH, q += 2;
-        else if (q[0] == 'h') len = kH, q += 1;
-        else if (q[0] == 'l' && q[1] == 'l') len = kLL, q += 2;
-        else if (q[0] == 'l') len = kL, q += 1;
-        else if (q[0] == 'L') len = kBigL, q += 1;
-        else if (q[0] == 'z') len = kZ, q += 1;
-        else if (q[0] == 'j') len = kJ, q += 1;
-        else if (q[0] == 't') len = kT, q += 1;
-        else if (q[0] == 'w') len = kW, q += 1;
-        else if (q[0] == 'I' && q[1] == '6' && q[2] == '4') len = kLL, q += 3;
-        else if (q[0] == 'I' && q[1] == '3' && q[2] == '2') len = kNone, q += 3;
-        else if (q[0] == 'I') len = kZ, q += 1;
+        // clang-format off: one modifier per line reads as the table it is.
+        if (q[0] == 'h' && q[1] == 'h')
+            len = kHH, q += 2;
+        else if (q[0] == 'h')
+            len = kH, q += 1;
+        else if (q[0] == 'l' && q[1] == 'l')
+            len = kLL, q += 2;
+        else if (q[0] == 'l')
+            len = kL, q += 1;
+        else if (q[0] == 'L')
+            len = kBigL, q += 1;
+        else if (q[0] == 'z')
+            len = kZ, q += 1;
+        else if (q[0] == 'j')
+            len = kJ, q += 1;
+        else if (q[0] == 't')
+            len = kT, q += 1;
+        else if (q[0] == 'w')
+            len = kW, q += 1;
+        else if (q[0] == 'I' && q[1] == '6' && q[2] == '4')
+            len = kLL, q += 3;
+        else if (q[0] == 'I' && q[1] == '3' && q[2] == '2')
+            len = kNone, q += 3;
+        else if (q[0] == 'I')
+            len = kZ, q += 1;
+        // clang-format on
         char conv = *q;
         if (conv == '\0') {
             sink.Put(percent, static_cast<size_t>(q - percent));

@@ -19,8 +19,8 @@ struct SgTimeFields {
     uint16_t milliseconds;
 };
 
-constexpr size_t kIsoTimeLength = 24;       // YYYY-MM-DDTHH:MM:SS.mmmZ
-constexpr size_t kLogPrefixCapacity = 64;   // longest prefix is 32 + 9 + 7 bytes
+constexpr size_t kIsoTimeLength = 24;         // YYYY-MM-DDTHH:MM:SS.mmmZ
+constexpr size_t kLogPrefixCapacity = 64;     // longest prefix is 32 + 9 + 7 bytes
 constexpr size_t kLogMessageCapacity = 1022;  // message text is at most 1,021 characters
 
 const char* SgFacilityName(uint32_t facility);

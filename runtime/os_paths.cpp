@@ -286,8 +286,8 @@ bool InitOsPaths() {
     SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "Initialize OS path management");
     HKEY currentVersion = nullptr, profileList = nullptr;
     bool ok = MakeComponentNames();
-    ok = ok && RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE, &currentVersion) ==
-                   ERROR_SUCCESS;
+    ok = ok &&
+         RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE, &currentVersion) == ERROR_SUCCESS;
     ok = ok && RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfileListKey, 0, KEY_QUERY_VALUE, &profileList) == ERROR_SUCCESS;
     if (ok) {
         UNICODE_STRING* root = ResolveDevicePath(gSystemRootLink);

@@ -26,7 +26,7 @@ struct ModuleInfo {
 };
 
 constexpr ModuleInfo kModules[kModuleCount] = {
-    {"ntdll.dll", false, true},  {"kernel32.dll", false, true}, {"advapi32.dll", true, true},
+    {"ntdll.dll", false, true},   {"kernel32.dll", false, true}, {"advapi32.dll", true, true},
     {"sechost.dll", true, false}, {"bcrypt.dll", true, false},
 };
 
@@ -48,8 +48,7 @@ HMODULE LoaderLoadLibraryA(LPCSTR name) {
 }
 
 FARPROC LoaderGetProcAddress(HMODULE module, LPCSTR name) {
-    return g_testLoaderActive ? g_testLoader.getProcAddress(module, name)
-                              : ::GetProcAddress(module, name);
+    return g_testLoaderActive ? g_testLoader.getProcAddress(module, name) : ::GetProcAddress(module, name);
 }
 
 BOOL LoaderFreeLibrary(HMODULE module) {
@@ -80,30 +79,30 @@ constexpr bool kOptional = false;
 // ---- the function lists, in resolution order within each group ------------------------
 // X(module, function, required)
 
-#define SG_NTDLL_SYMBOLS(X, M)                \
-    X(M, NtClose, kRequired)                  \
-    X(M, NtCreateFile, kRequired)             \
-    X(M, NtOpenFile, kRequired)               \
-    X(M, NtReadFile, kRequired)               \
-    X(M, NtWriteFile, kRequired)              \
-    X(M, NtQueryInformationFile, kRequired)   \
-    X(M, NtQueryDirectoryFile, kRequired)     \
-    X(M, NtSetInformationFile, kRequired)     \
-    X(M, NtFlushBuffersFile, kRequired)       \
-    X(M, NtQueryObject, kRequired)            \
-    X(M, NtOpenDirectoryObject, kRequired)    \
-    X(M, NtOpenSymbolicLinkObject, kRequired) \
+#define SG_NTDLL_SYMBOLS(X, M)                 \
+    X(M, NtClose, kRequired)                   \
+    X(M, NtCreateFile, kRequired)              \
+    X(M, NtOpenFile, kRequired)                \
+    X(M, NtReadFile, kRequired)                \
+    X(M, NtWriteFile, kRequired)               \
+    X(M, NtQueryInformationFile, kRequired)    \
+    X(M, NtQueryDirectoryFile, kRequired)      \
+    X(M, NtSetInformationFile, kRequired)      \
+    X(M, NtFlushBuffersFile, kRequired)        \
+    X(M, NtQueryObject, kRequired)             \
+    X(M, NtOpenDirectoryObject, kRequired)     \
+    X(M, NtOpenSymbolicLinkObject, kRequired)  \
     X(M, NtQuerySymbolicLinkObject, kRequired) \
-    X(M, NtQuerySystemInformation, kRequired) \
-    X(M, NtOpenProcess, kRequired)            \
-    X(M, NtQueryVirtualMemory, kRequired)     \
-    X(M, NtReadVirtualMemory, kRequired)      \
-    X(M, NtWriteVirtualMemory, kRequired)     \
+    X(M, NtQuerySystemInformation, kRequired)  \
+    X(M, NtOpenProcess, kRequired)             \
+    X(M, NtQueryVirtualMemory, kRequired)      \
+    X(M, NtReadVirtualMemory, kRequired)       \
+    X(M, NtWriteVirtualMemory, kRequired)      \
     X(M, NtQueryInformationProcess, kRequired) \
-    X(M, NtOpenProcessToken, kRequired)       \
-    X(M, NtQueryInformationToken, kRequired)  \
-    X(M, NtOpenThread, kRequired)             \
-    X(M, NtQueryInformationThread, kRequired) \
+    X(M, NtOpenProcessToken, kRequired)        \
+    X(M, NtQueryInformationToken, kRequired)   \
+    X(M, NtOpenThread, kRequired)              \
+    X(M, NtQueryInformationThread, kRequired)  \
     X(M, RtlIpv6StringToAddressExA, kRequired)
 
 #define SG_KERNEL32_SYMBOLS(X, M) X(M, SetConsoleCtrlHandler, kRequired)
@@ -129,51 +128,51 @@ constexpr bool kOptional = false;
     X(M, LookupAccountSidW, kRequired)
 
 // Resolved from advapi32 and, when advapi32 lacks StartTraceW, again from sechost.
-#define SG_TRACE_SYMBOLS(X, M)      \
-    X(M, StartTraceW, kRequired)    \
-    X(M, StartTraceA, kRequired)    \
-    X(M, ControlTraceW, kRequired)  \
-    X(M, ControlTraceA, kRequired)  \
-    X(M, OpenTraceW, kRequired)     \
-    X(M, OpenTraceA, kRequired)     \
-    X(M, EnableTraceEx, kRequired)  \
-    X(M, ProcessTrace, kRequired)   \
+#define SG_TRACE_SYMBOLS(X, M)     \
+    X(M, StartTraceW, kRequired)   \
+    X(M, StartTraceA, kRequired)   \
+    X(M, ControlTraceW, kRequired) \
+    X(M, ControlTraceA, kRequired) \
+    X(M, OpenTraceW, kRequired)    \
+    X(M, OpenTraceA, kRequired)    \
+    X(M, EnableTraceEx, kRequired) \
+    X(M, ProcessTrace, kRequired)  \
     X(M, CloseTrace, kRequired)
 
-#define SG_BCRYPT_SYMBOLS(X, M)                        \
-    X(M, BCryptOpenAlgorithmProvider, kRequired)       \
-    X(M, BCryptEnumAlgorithms, kRequired)              \
-    X(M, BCryptEnumProviders, kRequired)               \
-    X(M, BCryptGetProperty, kRequired)                 \
-    X(M, BCryptSetProperty, kRequired)                 \
-    X(M, BCryptCloseAlgorithmProvider, kRequired)      \
-    X(M, BCryptFreeBuffer, kRequired)                  \
-    X(M, BCryptGenerateSymmetricKey, kRequired)        \
-    X(M, BCryptGenerateKeyPair, kRequired)             \
-    X(M, BCryptEncrypt, kRequired)                     \
-    X(M, BCryptDecrypt, kRequired)                     \
-    X(M, BCryptExportKey, kRequired)                   \
-    X(M, BCryptImportKey, kRequired)                   \
-    X(M, BCryptImportKeyPair, kRequired)               \
-    X(M, BCryptDuplicateKey, kRequired)                \
-    X(M, BCryptFinalizeKeyPair, kRequired)             \
-    X(M, BCryptDestroyKey, kRequired)                  \
-    X(M, BCryptDestroySecret, kRequired)               \
-    X(M, BCryptSignHash, kRequired)                    \
-    X(M, BCryptVerifySignature, kRequired)             \
-    X(M, BCryptSecretAgreement, kRequired)             \
-    X(M, BCryptDeriveKey, kRequired)                   \
-    X(M, BCryptCreateHash, kRequired)                  \
-    X(M, BCryptHashData, kRequired)                    \
-    X(M, BCryptFinishHash, kRequired)                  \
-    X(M, BCryptDuplicateHash, kRequired)               \
-    X(M, BCryptDestroyHash, kRequired)                 \
-    X(M, BCryptGenRandom, kRequired)                   \
-    X(M, BCryptDeriveKeyCapi, kRequired)               \
-    X(M, BCryptDeriveKeyPBKDF2, kRequired)             \
-    X(M, BCryptRegisterConfigChangeNotify, kRequired)  \
+#define SG_BCRYPT_SYMBOLS(X, M)                         \
+    X(M, BCryptOpenAlgorithmProvider, kRequired)        \
+    X(M, BCryptEnumAlgorithms, kRequired)               \
+    X(M, BCryptEnumProviders, kRequired)                \
+    X(M, BCryptGetProperty, kRequired)                  \
+    X(M, BCryptSetProperty, kRequired)                  \
+    X(M, BCryptCloseAlgorithmProvider, kRequired)       \
+    X(M, BCryptFreeBuffer, kRequired)                   \
+    X(M, BCryptGenerateSymmetricKey, kRequired)         \
+    X(M, BCryptGenerateKeyPair, kRequired)              \
+    X(M, BCryptEncrypt, kRequired)                      \
+    X(M, BCryptDecrypt, kRequired)                      \
+    X(M, BCryptExportKey, kRequired)                    \
+    X(M, BCryptImportKey, kRequired)                    \
+    X(M, BCryptImportKeyPair, kRequired)                \
+    X(M, BCryptDuplicateKey, kRequired)                 \
+    X(M, BCryptFinalizeKeyPair, kRequired)              \
+    X(M, BCryptDestroyKey, kRequired)                   \
+    X(M, BCryptDestroySecret, kRequired)                \
+    X(M, BCryptSignHash, kRequired)                     \
+    X(M, BCryptVerifySignature, kRequired)              \
+    X(M, BCryptSecretAgreement, kRequired)              \
+    X(M, BCryptDeriveKey, kRequired)                    \
+    X(M, BCryptCreateHash, kRequired)                   \
+    X(M, BCryptHashData, kRequired)                     \
+    X(M, BCryptFinishHash, kRequired)                   \
+    X(M, BCryptDuplicateHash, kRequired)                \
+    X(M, BCryptDestroyHash, kRequired)                  \
+    X(M, BCryptGenRandom, kRequired)                    \
+    X(M, BCryptDeriveKeyCapi, kRequired)                \
+    X(M, BCryptDeriveKeyPBKDF2, kRequired)              \
+    X(M, BCryptRegisterConfigChangeNotify, kRequired)   \
     X(M, BCryptUnregisterConfigChangeNotify, kRequired) \
-    X(M, BCryptResolveProviders, kRequired)            \
+    X(M, BCryptResolveProviders, kRequired)             \
     X(M, BCryptGetFipsAlgorithmMode, kRequired)
 
 // ---- the slots --------------------------------------------------------------------------
@@ -204,13 +203,9 @@ struct SymbolRow {
     {module, required, #function, &StoreSlot<&Sg##function>, &ReadSlot<&Sg##function>},
 
 constexpr SymbolRow kSymbols[] = {
-    SG_NTDLL_SYMBOLS(SG_SYMBOL_ROW, kNtdll)
-    SG_KERNEL32_SYMBOLS(SG_SYMBOL_ROW, kKernel32)
-    SG_SERVICE_SYMBOLS(SG_SYMBOL_ROW, kAdvapi32)
-    SG_TRACE_SYMBOLS(SG_SYMBOL_ROW, kAdvapi32)
-    SG_TRACE_SYMBOLS(SG_SYMBOL_ROW, kSechost)
-    SG_BCRYPT_SYMBOLS(SG_SYMBOL_ROW, kBcrypt)
-};
+    SG_NTDLL_SYMBOLS(SG_SYMBOL_ROW, kNtdll) SG_KERNEL32_SYMBOLS(SG_SYMBOL_ROW, kKernel32)
+        SG_SERVICE_SYMBOLS(SG_SYMBOL_ROW, kAdvapi32) SG_TRACE_SYMBOLS(SG_SYMBOL_ROW, kAdvapi32)
+            SG_TRACE_SYMBOLS(SG_SYMBOL_ROW, kSechost) SG_BCRYPT_SYMBOLS(SG_SYMBOL_ROW, kBcrypt)};
 
 #undef SG_SYMBOL_ROW
 
@@ -279,8 +274,7 @@ bool SgInitOsSymbols() {
     for (uint8_t module = 0; module < kModuleCount; ++module) {
         // sechost takes over the whole trace group, never single functions, and only for
         // systems whose advapi32 no longer exports it.
-        if (module == kSechost &&
-            (g_moduleHandles[kSechost] == nullptr || SgStartTraceW != nullptr)) {
+        if (module == kSechost && (g_moduleHandles[kSechost] == nullptr || SgStartTraceW != nullptr)) {
             continue;
         }
         ResolveModule(static_cast<OsModule>(module));
@@ -301,8 +295,7 @@ bool SgShutdownOsSymbols() {
     // In load order. ntdll and kernel32 are never loaded by us (mayLoad is false), so
     // their slots stay callable after this.
     for (uint8_t module = 0; module < kModuleCount; ++module) {
-        if (kModules[module].mayLoad && g_moduleLoadedByUs[module] != 0 &&
-            g_moduleHandles[module] != nullptr) {
+        if (kModules[module].mayLoad && g_moduleLoadedByUs[module] != 0 && g_moduleHandles[module] != nullptr) {
             LoaderFreeLibrary(g_moduleHandles[module]);
             g_moduleHandles[module] = nullptr;
             g_moduleLoadedByUs[module] = 0;

@@ -24,10 +24,11 @@
 #pragma once
 
 #include <windows.h>
-#include <winternl.h>
-#include <winsvc.h>
-#include <evntrace.h>
+
 #include <bcrypt.h>
+#include <evntrace.h>
+#include <winsvc.h>
+#include <winternl.h>
 
 struct in6_addr;
 
@@ -48,85 +49,66 @@ bool SgShutdownOsSymbols();
 // ---- ntdll ----------------------------------------------------------------------------
 typedef NTSTATUS(NTAPI* PFN_NtClose)(HANDLE Handle);
 typedef NTSTATUS(NTAPI* PFN_NtCreateFile)(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                                          POBJECT_ATTRIBUTES ObjectAttributes,
-                                          PIO_STATUS_BLOCK IoStatusBlock,
-                                          PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                                          ULONG ShareAccess, ULONG CreateDisposition,
-                                          ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
+                                          POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                          PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                                          ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 typedef NTSTATUS(NTAPI* PFN_NtOpenFile)(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                                        POBJECT_ATTRIBUTES ObjectAttributes,
-                                        PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
-                                        ULONG OpenOptions);
-typedef NTSTATUS(NTAPI* PFN_NtReadFile)(HANDLE FileHandle, HANDLE Event,
-                                        PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                                        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                                        ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-typedef NTSTATUS(NTAPI* PFN_NtWriteFile)(HANDLE FileHandle, HANDLE Event,
-                                         PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                                         PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                                         ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-typedef NTSTATUS(NTAPI* PFN_NtQueryInformationFile)(HANDLE FileHandle,
-                                                    PIO_STATUS_BLOCK IoStatusBlock,
+                                        POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                        ULONG ShareAccess, ULONG OpenOptions);
+typedef NTSTATUS(NTAPI* PFN_NtReadFile)(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                        PLARGE_INTEGER ByteOffset, PULONG Key);
+typedef NTSTATUS(NTAPI* PFN_NtWriteFile)(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                         PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                         PLARGE_INTEGER ByteOffset, PULONG Key);
+typedef NTSTATUS(NTAPI* PFN_NtQueryInformationFile)(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                     PVOID FileInformation, ULONG Length,
                                                     FILE_INFORMATION_CLASS FileInformationClass);
-typedef NTSTATUS(NTAPI* PFN_NtQueryDirectoryFile)(
-    HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-    PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
-    FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
-    PUNICODE_STRING FileName, BOOLEAN RestartScan);
-typedef NTSTATUS(NTAPI* PFN_NtSetInformationFile)(HANDLE FileHandle,
-                                                  PIO_STATUS_BLOCK IoStatusBlock,
+typedef NTSTATUS(NTAPI* PFN_NtQueryDirectoryFile)(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                                  PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                                  PVOID FileInformation, ULONG Length,
+                                                  FILE_INFORMATION_CLASS FileInformationClass,
+                                                  BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                                  BOOLEAN RestartScan);
+typedef NTSTATUS(NTAPI* PFN_NtSetInformationFile)(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                   PVOID FileInformation, ULONG Length,
                                                   FILE_INFORMATION_CLASS FileInformationClass);
-typedef NTSTATUS(NTAPI* PFN_NtFlushBuffersFile)(HANDLE FileHandle,
-                                                PIO_STATUS_BLOCK IoStatusBlock);
-typedef NTSTATUS(NTAPI* PFN_NtQueryObject)(HANDLE Handle,
-                                           OBJECT_INFORMATION_CLASS ObjectInformationClass,
-                                           PVOID ObjectInformation,
-                                           ULONG ObjectInformationLength, PULONG ReturnLength);
-typedef NTSTATUS(NTAPI* PFN_NtOpenDirectoryObject)(PHANDLE DirectoryHandle,
-                                                   ACCESS_MASK DesiredAccess,
+typedef NTSTATUS(NTAPI* PFN_NtFlushBuffersFile)(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+typedef NTSTATUS(NTAPI* PFN_NtQueryObject)(HANDLE Handle, OBJECT_INFORMATION_CLASS ObjectInformationClass,
+                                           PVOID ObjectInformation, ULONG ObjectInformationLength, PULONG ReturnLength);
+typedef NTSTATUS(NTAPI* PFN_NtOpenDirectoryObject)(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess,
                                                    POBJECT_ATTRIBUTES ObjectAttributes);
-typedef NTSTATUS(NTAPI* PFN_NtOpenSymbolicLinkObject)(PHANDLE LinkHandle,
-                                                      ACCESS_MASK DesiredAccess,
+typedef NTSTATUS(NTAPI* PFN_NtOpenSymbolicLinkObject)(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                                       POBJECT_ATTRIBUTES ObjectAttributes);
-typedef NTSTATUS(NTAPI* PFN_NtQuerySymbolicLinkObject)(HANDLE LinkHandle,
-                                                       PUNICODE_STRING LinkTarget,
+typedef NTSTATUS(NTAPI* PFN_NtQuerySymbolicLinkObject)(HANDLE LinkHandle, PUNICODE_STRING LinkTarget,
                                                        PULONG ReturnedLength);
-typedef NTSTATUS(NTAPI* PFN_NtQuerySystemInformation)(
-    SYSTEM_INFORMATION_CLASS SystemInformationClass, PVOID SystemInformation,
-    ULONG SystemInformationLength, PULONG ReturnLength);
+typedef NTSTATUS(NTAPI* PFN_NtQuerySystemInformation)(SYSTEM_INFORMATION_CLASS SystemInformationClass,
+                                                      PVOID SystemInformation, ULONG SystemInformationLength,
+                                                      PULONG ReturnLength);
 typedef NTSTATUS(NTAPI* PFN_NtOpenProcess)(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
-                                           POBJECT_ATTRIBUTES ObjectAttributes,
-                                           PCLIENT_ID ClientId);
-typedef NTSTATUS(NTAPI* PFN_NtQueryVirtualMemory)(
-    HANDLE ProcessHandle, PVOID BaseAddress,
-    SG_MEMORY_INFORMATION_CLASS MemoryInformationClass, PVOID MemoryInformation,
-    SIZE_T MemoryInformationLength, PSIZE_T ReturnLength);
-typedef NTSTATUS(NTAPI* PFN_NtReadVirtualMemory)(HANDLE ProcessHandle, PVOID BaseAddress,
-                                                 PVOID Buffer, SIZE_T BufferSize,
-                                                 PSIZE_T NumberOfBytesRead);
-typedef NTSTATUS(NTAPI* PFN_NtWriteVirtualMemory)(HANDLE ProcessHandle, PVOID BaseAddress,
-                                                  PVOID Buffer, SIZE_T BufferSize,
-                                                  PSIZE_T NumberOfBytesWritten);
-typedef NTSTATUS(NTAPI* PFN_NtQueryInformationProcess)(
-    HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass, PVOID ProcessInformation,
-    ULONG ProcessInformationLength, PULONG ReturnLength);
-typedef NTSTATUS(NTAPI* PFN_NtOpenProcessToken)(HANDLE ProcessHandle,
-                                                ACCESS_MASK DesiredAccess,
-                                                PHANDLE TokenHandle);
-typedef NTSTATUS(NTAPI* PFN_NtQueryInformationToken)(
-    HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
-    PVOID TokenInformation, ULONG TokenInformationLength, PULONG ReturnLength);
+                                           POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId);
+typedef NTSTATUS(NTAPI* PFN_NtQueryVirtualMemory)(HANDLE ProcessHandle, PVOID BaseAddress,
+                                                  SG_MEMORY_INFORMATION_CLASS MemoryInformationClass,
+                                                  PVOID MemoryInformation, SIZE_T MemoryInformationLength,
+                                                  PSIZE_T ReturnLength);
+typedef NTSTATUS(NTAPI* PFN_NtReadVirtualMemory)(HANDLE ProcessHandle, PVOID BaseAddress, PVOID Buffer,
+                                                 SIZE_T BufferSize, PSIZE_T NumberOfBytesRead);
+typedef NTSTATUS(NTAPI* PFN_NtWriteVirtualMemory)(HANDLE ProcessHandle, PVOID BaseAddress, PVOID Buffer,
+                                                  SIZE_T BufferSize, PSIZE_T NumberOfBytesWritten);
+typedef NTSTATUS(NTAPI* PFN_NtQueryInformationProcess)(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
+                                                       PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                       PULONG ReturnLength);
+typedef NTSTATUS(NTAPI* PFN_NtOpenProcessToken)(HANDLE ProcessHandle, ACCESS_MASK DesiredAccess, PHANDLE TokenHandle);
+typedef NTSTATUS(NTAPI* PFN_NtQueryInformationToken)(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                                     PVOID TokenInformation, ULONG TokenInformationLength,
+                                                     PULONG ReturnLength);
 typedef NTSTATUS(NTAPI* PFN_NtOpenThread)(PHANDLE ThreadHandle, ACCESS_MASK DesiredAccess,
-                                          POBJECT_ATTRIBUTES ObjectAttributes,
-                                          PCLIENT_ID ClientId);
-typedef NTSTATUS(NTAPI* PFN_NtQueryInformationThread)(
-    HANDLE ThreadHandle, THREADINFOCLASS ThreadInformationClass, PVOID ThreadInformation,
-    ULONG ThreadInformationLength, PULONG ReturnLength);
-typedef NTSTATUS(NTAPI* PFN_RtlIpv6StringToAddressExA)(PCSTR AddressString,
-                                                       struct in6_addr* Address,
-                                                       PULONG ScopeId, PUSHORT Port);
+                                          POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId);
+typedef NTSTATUS(NTAPI* PFN_NtQueryInformationThread)(HANDLE ThreadHandle, THREADINFOCLASS ThreadInformationClass,
+                                                      PVOID ThreadInformation, ULONG ThreadInformationLength,
+                                                      PULONG ReturnLength);
+typedef NTSTATUS(NTAPI* PFN_RtlIpv6StringToAddressExA)(PCSTR AddressString, struct in6_addr* Address, PULONG ScopeId,
+                                                       PUSHORT Port);
 
 extern PFN_NtClose SgNtClose;
 extern PFN_NtCreateFile SgNtCreateFile;

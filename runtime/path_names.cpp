@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "runtime/compiler.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/os_paths.h"
-#include "runtime/compiler.h"
 #include "runtime/path_names_testing.h"
 #include "runtime/sg_containers.h"
 #include "runtime/unistr.h"
@@ -200,9 +200,8 @@ void ReleasePath(SgFullPath* path) {
                 SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG,
                              "SgReleaseFullPathW: Releasing pathname with count %d! name=%wZ", 0, path->wideName);
             } else {
-                SgDebugPrint(SG_FAC_FILE, SG_LVL_DEBUG,
-                             "SgReleaseFullPathA: Releasing pathname with count %d! name=%s", 0,
-                             path->narrowName->Buffer);
+                SgDebugPrint(SG_FAC_FILE, SG_LVL_DEBUG, "SgReleaseFullPathA: Releasing pathname with count %d! name=%s",
+                             0, path->narrowName->Buffer);
             }
             SG_COUNTED_FORMAT_END
             return;

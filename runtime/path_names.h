@@ -21,7 +21,7 @@ constexpr uint32_t kPathHashMask = 0x1FFF;
 constexpr uint32_t kPathMaxNameBytes = 65533;
 
 struct SgFullPath {
-    SgObject header;  // bucket = the name's hash; destroy = SgDeleteFullPath
+    SgObject header;        // bucket = the name's hash; destroy = SgDeleteFullPath
     CRITICAL_SECTION lock;  // guards referenceCount and deletePending
     uint32_t referenceCount;
     union {

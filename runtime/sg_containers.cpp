@@ -66,9 +66,7 @@ void LinkNew(SgHashTable* table, uint32_t b, SgObject* element) {
 
 // True when `element` is linked into the order whose ends are head/tail: either it has a
 // predecessor or it is the head. A cheap guard against unlinking a stranger.
-bool InOrder(const SgObject* head, const SgObject* element) {
-    return element->previous != nullptr || head == element;
-}
+bool InOrder(const SgObject* head, const SgObject* element) { return element->previous != nullptr || head == element; }
 
 }  // namespace
 

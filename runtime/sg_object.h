@@ -13,7 +13,7 @@ struct SgObject {
     SgObject* previous;   // previous element in the same order
     SgObject* chainNext;  // next element in the same hash bucket
     SgObject* chainPrevious;
-    uint32_t bucket;      // owner-computed hash value
-    uint32_t size;        // bytes allocated for the object
+    uint32_t bucket;  // owner-computed hash value
+    uint32_t size;    // bytes allocated for the object
     SgDestroyFn destroy;
 };

@@ -31,8 +31,8 @@ uint32_t DecodeOne(const uint8_t* s, size_t count, size_t i, uint32_t* codePoint
         if (i + 3 >= count || !IsContinuation(s[i + 1]) || !IsContinuation(s[i + 2]) || !IsContinuation(s[i + 3])) {
             return kUtf8InvalidSequence;
         }
-        uint32_t cp = ((lead & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
-                      (s[i + 3] & 0x3Fu);
+        uint32_t cp =
+            ((lead & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
         if (cp < 0x10000 || cp > 0x10FFFF) return kUtf8InvalidSequence;
         *codePoint = cp;
         *length = 4;

@@ -7,13 +7,13 @@
 #include <cstring>
 
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/memory.h"
 #include "runtime/os_paths.h"
 #include "runtime/os_symbols.h"
 #include "runtime/path_names.h"
 #include "service/exit_codes.h"
 #include "service/fault_injection.h"
-#include "runtime/identity.h"
 #include "service/lifecycle.h"
 #include "service/service_control.h"
 
@@ -123,7 +123,7 @@ bool LogStartupBanner(const char* argv0) {
     GetNativeSystemInfo(&info);
     WORD arch = info.wProcessorArchitecture;
     SgIs64BitKernel = arch == PROCESSOR_ARCHITECTURE_AMD64 || arch == PROCESSOR_ARCHITECTURE_IA64 ||
-                    arch == PROCESSOR_ARCHITECTURE_ARM64;
+                      arch == PROCESSOR_ARCHITECTURE_ARM64;
 
     gProcessId = GetCurrentProcessId();
     snprintf(gProcessIdText, sizeof(gProcessIdText), "%lu", static_cast<unsigned long>(gProcessId));

@@ -6,8 +6,8 @@
 
 #include "runtime/threads.h"
 
-constexpr uint64_t kMainLoopShortPeriod = 5000000;   // while a connection or the perf logger is missing
-constexpr uint64_t kMainLoopLongPeriod = 60000000;   // once all of them are up
+constexpr uint64_t kMainLoopShortPeriod = 5000000;  // while a connection or the perf logger is missing
+constexpr uint64_t kMainLoopLongPeriod = 60000000;  // once all of them are up
 
 // The main loop's stop-and-wake handle; never started as an OS thread.
 extern SgThread* MainLoopThread;

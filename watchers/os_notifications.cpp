@@ -15,7 +15,6 @@ constexpr DWORD kNotifyFilter =
     REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 static_assert(kNotifyFilter == 0xF);
 
-
 // The watches in their fixed order: housekeeping arms them and the wait set lists their
 // events in this order.
 enum : int { kServiceKeyWatch = 0, kWatchCount };
