@@ -25,6 +25,7 @@
 #include "runtime/path_names.h"
 #include "runtime/path_names_testing.h"
 #include "runtime/unistr.h"
+#include "tests/support/temp_dir.h"
 
 // The statistics line and the pool's chunk notes stay out of the measurement.
 void SgDebugPrint(uint32_t, uint32_t, const char*, ...) {}
@@ -88,15 +89,6 @@ std::string MakeJournal(size_t size) {
     return out;
 }
 
-bool WriteBytes(const std::wstring& path, const std::string& data) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    DWORD n = 0;
-    const BOOL ok = WriteFile(h, data.data(), DWORD(data.size()), &n, nullptr);
-    CloseHandle(h);
-    return ok && n == data.size();
-}
-
 uint64_t FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA info;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) return 0;
@@ -119,7 +111,7 @@ struct Timing {
 
 // Writes the journal afresh and times one CompressJournal of it; false when a step failed.
 bool TimeOneRun(const std::wstring& dosPath, const std::string& data, Timing* timing) {
-    if (!WriteBytes(dosPath, data)) {
+    if (!nvx_test::WriteFileBytes(dosPath, data)) {
         std::fprintf(stderr, "cannot write %ls\n", dosPath.c_str());
         return false;
     }

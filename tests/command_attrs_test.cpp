@@ -1,7 +1,7 @@
 // Command attributes: command text parsing, kind permissions, dispatch by arity, the "Success"
-// acknowledgement, reply addressing and the one-final-reply rule, duplicate registration,
-// delayed deletion at shutdown, and the WSC client start-up that registers "Version".
-// Replies go to a capturing router in place of the channel's.
+// acknowledgement and the one-final-reply rule, duplicate registration, delayed deletion at
+// shutdown, and the WSC client start-up that registers "Version". Replies go to a capturing router
+// in place of the channel's; how they are addressed is seen end to end by the driver scenarios.
 #include "comms/command_attrs.h"
 
 #include <gtest/gtest.h>
@@ -22,16 +22,10 @@ using namespace nvx_wire;
 
 using nvx_test::BlocksInUse;
 using nvx_test::PayloadOf;
+using nvx_test::ReceivedCommand;
 using nvx_test::Replies;
 using nvx_test::TakeLogWithoutPoolDebug;
-
-// A command from component 12, process 4242 with key 7, passed through the receive rules.
-SgMessage* Received(const std::string& text, uint8_t kind, uint8_t flags = kFlagRequest | kFlagFinal,
-                    bool withNul = true, uint8_t format = kPayloadText) {
-    return nvx_test::ReceivedCommand(text, kind, 77, flags, withNul, format);
-}
-// Executes as the router does: a message the executor did not consume is destroyed.
-bool Execute(const std::string& text, uint8_t kind) { return nvx_test::ExecuteAsRouter(Received(text, kind)); }
+constexpr auto Execute = nvx_test::ExecuteCommand;
 
 // What the test handlers saw.
 int g_calls = 0;
@@ -101,30 +95,16 @@ protected:
 
 // ---- replies --------------------------------------------------------------------------------
 
-TEST_F(CommandAttrsTest, VersionInCapitalsIsAnsweredAndAddressedToTheRequester) {
+TEST_F(CommandAttrsTest, VersionAnswersGetOnlyWithItsTextAndNoAcknowledgement) {
     ASSERT_TRUE(Execute("VERSION", kKindGet));
     ASSERT_EQ(Replies().size(), 1u) << "Get is never acknowledged";
-    const CommandMsg* r = SgCommandOf(Replies()[0]);
     EXPECT_EQ(PayloadOf(Replies()[0]), std::string("2.1.2", 6));
-    EXPECT_EQ(r->header.size, 62u);
-    EXPECT_EQ(r->flags, kFlagReply | kFlagFinal);
-    EXPECT_EQ(r->kind, kKindGet);
-    EXPECT_EQ(r->requestId, 77u);
-    EXPECT_EQ(r->destinationComponentId, 12u);
-    EXPECT_EQ(r->destinationProcessId, 4242u);
-    EXPECT_EQ(r->destinationProcessKey, 7u);
-    // The service's own source fields are the router's to stamp.
-    EXPECT_EQ(Replies()[0]->outgoing, 1);
-    EXPECT_EQ(r->sourceComponentId | r->sourceProcessId | r->sourceProcessKey, 0u);
     EXPECT_TRUE(TakeLogWithoutPoolDebug().empty());
-}
-
-TEST_F(CommandAttrsTest, VersionRefusesOtherKindsWithoutReply) {
     for (uint8_t kind : std::vector<uint8_t>{kKindSet, kKindCall, kKindExec, 0, 5}) {
         EXPECT_FALSE(Execute("version", kind)) << int(kind);
         EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 1u) << int(kind);
     }
-    EXPECT_TRUE(Replies().empty());
+    EXPECT_EQ(Replies().size(), 1u);
 }
 
 TEST_F(CommandAttrsTest, UnknownNameIsAnsweredWithTheErrorReply) {
@@ -132,8 +112,6 @@ TEST_F(CommandAttrsTest, UnknownNameIsAnsweredWithTheErrorReply) {
     EXPECT_FALSE(Execute("versions now", kKindGet));
     ASSERT_EQ(Replies().size(), 1u);
     EXPECT_EQ(PayloadOf(Replies()[0]), std::string("ERROR: 0xe0020007", 18));
-    EXPECT_EQ(SgCommandOf(Replies()[0])->flags, kFlagReply | kFlagFinal | kFlagError);
-    EXPECT_EQ(SgCommandOf(Replies()[0])->destinationComponentId, 12u);
     SgDestroyMessage(Replies()[0]);
     Replies().clear();
     EXPECT_EQ(BlocksInUse(), before) << "the 64-byte text buffer was returned";
@@ -143,11 +121,11 @@ TEST_F(CommandAttrsTest, UnknownNameIsAnsweredWithTheErrorReply) {
 }
 
 TEST_F(CommandAttrsTest, MalformedCommandsFailWithoutReply) {
-    for (SgMessage* m :
-         {Received("version", kKindGet, kFlagRequest | kFlagFinal, false), Received("version", kKindGet, kFlagRequest),
-          Received("version", kKindGet, kFlagReply | kFlagFinal),
-          Received("version", kKindGet, kFlagRequest | kFlagFinal, true, 2),
-          Received("", kKindGet, kFlagRequest | kFlagFinal, false)}) {
+    for (SgMessage* m : {ReceivedCommand("version", kKindGet, 77, kFlagRequest | kFlagFinal, false),
+                         ReceivedCommand("version", kKindGet, 77, kFlagRequest),
+                         ReceivedCommand("version", kKindGet, 77, kFlagReply | kFlagFinal),
+                         ReceivedCommand("version", kKindGet, 77, kFlagRequest | kFlagFinal, true, 2),
+                         ReceivedCommand("", kKindGet, 77, kFlagRequest | kFlagFinal, false)}) {
         EXPECT_FALSE(nvx_test::ExecuteAsRouter(m));
         EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 1u);
     }
@@ -155,7 +133,7 @@ TEST_F(CommandAttrsTest, MalformedCommandsFailWithoutReply) {
 }
 
 TEST_F(CommandAttrsTest, AtMostOneFinalReplyAndOnlyOnceRouted) {
-    SgMessage* request = Received("anything", kKindGet);
+    SgMessage* request = ReceivedCommand("anything", kKindGet);
     ASSERT_NE(request, nullptr);
     const uint64_t before = BlocksInUse();
     SgClearRouter();
@@ -297,7 +275,7 @@ TEST_F(CommandAttrsTest, DuplicateRegistrationReturnsNullAndLeavesTheFirst) {
 
 TEST_F(CommandAttrsTest, RegistryDestroyDelaysDeletionOfAnAttributeAMessageHolds) {
     // A refused kind leaves the resolved attribute held by the message.
-    SgMessage* held = Received("version", kKindSet);
+    SgMessage* held = ReceivedCommand("version", kKindSet);
     ASSERT_NE(held, nullptr);
     ASSERT_FALSE(SgExecuteCommand(held));
     SgCommandAttr* version = held->attribute;

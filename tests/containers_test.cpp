@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/memory.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ Item* NewItem(int key, uint32_t bucket, int tag) {
     return item;
 }
 
-uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse; }
+using nvx_test::BlocksInUse;
 
 // Tags along a list or the insertion order (next links), checking every back link and the tail.
 std::vector<int> OrderTags(const SgObject* head, const SgObject* tail) {

@@ -1,11 +1,11 @@
-// Debug log: filter, buffer accounting, line layout in the file, rotation and sharing,
-// and the logging thread draining into nvxs.log.
+// Debug log: buffer accounting, line layout in the file and the file write's argument checks. The
+// filter, the logging thread draining into nvxs.log in order (and the final flush after it has
+// stopped), rotation and other processes sharing the file are seen end to end by the console-start
+// and debug-log-file scenarios.
 #include "runtime/debug_log.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,26 +15,7 @@
 
 namespace {
 
-std::string ReadFileBytes(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string data;
-    char buf[65536];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0) data.append(buf, n);
-    CloseHandle(h);
-    return data;
-}
-
-void WriteFileBytes(const std::wstring& path, const std::string& data) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
-    ASSERT_TRUE(WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, nullptr));
-    CloseHandle(h);
-}
-
+using nvx_test::ReadFileBytes;
 
 class DebugLogTest : public ::testing::Test {
 protected:
@@ -45,16 +26,11 @@ protected:
         ASSERT_TRUE(SgInitMemory());
         dir_ = nvx_test::NewTempDirectory(L"nvxlog-");
         ASSERT_FALSE(dir_.empty());
-        std::wstring nt = L"\\??\\" + dir_;
-        UNICODE_STRING u;
-        u.Buffer = nt.data();
-        u.Length = static_cast<USHORT>(nt.size() * sizeof(wchar_t));
-        u.MaximumLength = u.Length;
-        ASSERT_TRUE(SgDebugSetLogDirectory(&u));
+        nvx_test::NtPath nt(dir_);
+        ASSERT_TRUE(SgDebugSetLogDirectory(&nt.us));
         SgDebugSetFilter(kDefaultDebugFacilities, kDefaultDebugLevel);
     }
     void TearDown() override {
-        SgDebugStopThread();
         EXPECT_TRUE(SgShutdownMemory()) << "pool reported unreleased blocks";
         SgShutdownOsSymbols();
         if (!dir_.empty()) nvx_test::RemoveTree(dir_);
@@ -63,26 +39,6 @@ protected:
 
     std::wstring dir_;
 };
-
-TEST_F(DebugLogTest, FilterPassesLevelAndFacilityAsConfigured) {
-    uint32_t before = SgDebugBufferedBytes();
-    SgDebugPrint(SG_FAC_INIT, SG_LVL_DEBUG, "debug line");
-    EXPECT_EQ(SgDebugBufferedBytes(), before) << "Debug is below the default level Info";
-    SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "error line");
-    EXPECT_GT(SgDebugBufferedBytes(), before);
-
-    SgDebugSetFilter(SG_FAC_COMMS, 0);  // level 0 lets every level through
-    before = SgDebugBufferedBytes();
-    SgDebugPrint(SG_FAC_COMMS, SG_LVL_DEBUG, "comms debug");
-    EXPECT_GT(SgDebugBufferedBytes(), before);
-    before = SgDebugBufferedBytes();
-    SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_EMERG, "other facility");
-    EXPECT_EQ(SgDebugBufferedBytes(), before);
-
-    SgDebugSetFilter(kDefaultDebugFacilities, 9);  // above Emerg: nothing passes
-    SgDebugPrint(SG_FAC_INIT, SG_LVL_EMERG, "nothing");
-    EXPECT_EQ(SgDebugBufferedBytes(), before);
-}
 
 TEST_F(DebugLogTest, StoredLinesHaveThePrefixTheCutAndTheLineEnd) {
     uint32_t start = SgDebugBufferedBytes();
@@ -108,9 +64,6 @@ TEST_F(DebugLogTest, StoredLinesHaveThePrefixTheCutAndTheLineEnd) {
     ASSERT_EQ(lines.size(), 3u);
     const std::string& cut = lines[0];
     ASSERT_GE(cut.size(), 24u);
-    EXPECT_EQ(cut[4], '-');
-    EXPECT_EQ(cut[10], 'T');
-    EXPECT_EQ(cut[23], 'Z');
     EXPECT_EQ(cut.substr(24, 16), " NVXS Init Info ");
     EXPECT_EQ(cut.size(), 24u + 16u + 1021u) << "the message keeps its first 1,021 characters";
     EXPECT_EQ(lines[1].substr(24), " NVXS Shutdown Warning value 7");
@@ -141,84 +94,10 @@ TEST_F(DebugLogTest, FullBufferCountsMissedMessagesWithoutCorruptingStoredOnes) 
     ASSERT_TRUE(SgDebugInit());
 }
 
-TEST_F(DebugLogTest, RotatesOnlyPastOneMebibyteThroughFourOlderFiles) {
-    const std::string block = "new block\r\n";
-    WriteFileBytes(File(L"nvxs.log"), std::string(1048576, 'a'));
-    for (int i = 1; i <= 4; ++i) WriteFileBytes(File((L"nvxs" + std::to_wstring(i) + L".log").c_str()), "old" + std::to_string(i));
-
-    // Exactly 1 MiB is not past the threshold: the block is appended.
-    EXPECT_EQ(SgDebugWriteFile(block.data(), static_cast<uint32_t>(block.size())), 0u);
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs.log")).size(), 1048576u + block.size());
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs1.log")), "old1");
-
-    // Now one block past it: the next write rotates first.
-    EXPECT_EQ(SgDebugWriteFile(block.data(), static_cast<uint32_t>(block.size())), 0u);
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs.log")), block);
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs1.log")).size(), 1048576u + block.size());
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs2.log")), "old1");
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs3.log")), "old2");
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs4.log")), "old3") << "the oldest file is dropped";
-
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((dir_ + L"\\*").c_str(), &data);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE);
-    int files = 0;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++files;
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    EXPECT_EQ(files, 5);
-}
-
-TEST_F(DebugLogTest, OtherProcessesMayReadAndRenameTheLogWhileItIsWritten) {
-    const std::string first = "first\r\n", second = "second\r\n";
-    ASSERT_EQ(SgDebugWriteFile(first.data(), static_cast<uint32_t>(first.size())), 0u);
-    HANDLE reader = CreateFileW(File(L"nvxs.log").c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(SgDebugWriteFile(second.data(), static_cast<uint32_t>(second.size())), 0u)
-        << "a reader holding the file open must not block the writer";
-    CloseHandle(reader);
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs.log")), first + second);
-
-    ASSERT_TRUE(MoveFileExW(File(L"nvxs.log").c_str(), File(L"taken.log").c_str(), 0));
-    EXPECT_EQ(SgDebugWriteFile(first.data(), static_cast<uint32_t>(first.size())), 0u);
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs.log")), first) << "the writer starts a new file after a rename";
-    EXPECT_EQ(ReadFileBytes(File(L"taken.log")), first + second);
-
+TEST_F(DebugLogTest, WriteFileRefusesAMissingBufferAndWritesNothingForNoBytes) {
     EXPECT_EQ(SgDebugWriteFile(nullptr, 4), 0xC000000Du);
-    EXPECT_EQ(SgDebugWriteFile(first.data(), 0), 0u);
-}
-
-TEST_F(DebugLogTest, LoggingThreadDrainsLinesIntoTheFileInOrder) {
-    SgDebugPrint(SG_FAC_INIT, SG_LVL_INFO, "before the thread");
-    ASSERT_TRUE(SgDebugStartThread());
-    EXPECT_TRUE(SgDebugThreadExists());
-    for (int i = 0; i < 50; ++i) SgDebugPrint(SG_FAC_SYS, SG_LVL_NOTICE, "line %d", i);
-    // Lines reach the file without a shutdown: the thread is woken by each stored line.
-    std::string text;
-    for (int i = 0; i < 500 && text.find("line 49\r\n") == std::string::npos; ++i) {
-        Sleep(10);
-        text = ReadFileBytes(File(L"nvxs.log"));
-    }
-    ASSERT_NE(text.find("line 49\r\n"), std::string::npos);
-    size_t last = text.find("before the thread");
-    ASSERT_NE(last, std::string::npos);
-    for (int i = 0; i < 50; ++i) {
-        size_t at = text.find(" NVXS Sys Notice line " + std::to_string(i) + "\r\n");
-        ASSERT_NE(at, std::string::npos) << i;
-        EXPECT_GT(at, last);
-        last = at;
-    }
-    SgDebugStopThread();
-    EXPECT_FALSE(SgDebugThreadExists());
-    SgDebugPrint(SG_FAC_SHUTDOWN, SG_LVL_INFO, "after the thread");
-    EXPECT_EQ(ReadFileBytes(File(L"nvxs.log")).find("after the thread"), std::string::npos);
-    SgDebugShutdown();
-    EXPECT_NE(ReadFileBytes(File(L"nvxs.log")).find("after the thread"), std::string::npos)
-        << "the final flush writes what the stopped thread left";
-    ASSERT_TRUE(SgDebugInit());
+    EXPECT_EQ(SgDebugWriteFile("x", 0), 0u);
+    EXPECT_EQ(ReadFileBytes(File(L"nvxs.log")), "<missing>");
 }
 
 }  // namespace

@@ -17,14 +17,10 @@ namespace {
 
 using namespace nvx_wire;
 
-uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse + SgGetPoolStats().bigChunksInUse; }
+using nvx_test::BlocksInUse;
 
 // Lines logged since the last call, without the pool's Debug lines about its chunks.
-size_t LinesLogged() {
-    size_t n = 0;
-    for (const auto& line : nvx_test::TakeLog()) n += line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG;
-    return n;
-}
+size_t LinesLogged() { return nvx_test::TakeLogWithoutPoolDebug().size(); }
 
 // Received bytes: a header of `type` with size field `size`, then `body` from offset 8.
 std::vector<uint8_t> Bytes(uint8_t type, uint32_t size, std::vector<uint8_t> body) {

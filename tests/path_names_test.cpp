@@ -18,17 +18,9 @@
 
 namespace {
 
+using nvx_test::BlocksInUse;
 using nvx_test::LogLine;
-
-// Lines logged since the last call, without the pool's Debug lines about new chunks (they
-// depend on what earlier tests left in the pool). Pool faults stay in.
-std::vector<LogLine> TakeLog() {
-    std::vector<LogLine> lines;
-    for (auto& line : nvx_test::TakeLog()) {
-        if (line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG) lines.push_back(std::move(line));
-    }
-    return lines;
-}
+constexpr auto TakeLog = nvx_test::TakeLogWithoutPoolDebug;
 
 bool Logged(const std::vector<LogLine>& log, const std::string& text, uint32_t facility) {
     return nvx_test::CountLines(log, facility, SG_LVL_DEBUG, text) == 1;
@@ -73,7 +65,6 @@ bool FakeShutdownOsPaths() {
     return g_osShutdownAnswer;
 }
 
-uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse; }
 uint32_t WideCount() { return SgPathTableCountForTesting(true); }
 
 class PathNamesTest : public ::testing::Test {

@@ -9,12 +9,6 @@
 
 namespace {
 
-class ThreadsTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(SgInitMemory()); }
-    void TearDown() override { EXPECT_TRUE(SgShutdownMemory()) << "pool reported unreleased blocks"; }
-};
-
 // A body following the periodic pattern, with counters the test reads.
 struct PeriodicBody {
     SgThread* thread = nullptr;
@@ -47,14 +41,31 @@ DWORD WINAPI PeriodicRoutine(LPVOID) {
     SgThreadExit(body->thread);
 }
 
-TEST_F(ThreadsTest, StopEndsABodyBlockedInALongWaitPromptly) {
+class ThreadsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SgInitMemory()); }
+    void TearDown() override {
+        gBody = nullptr;
+        EXPECT_TRUE(SgShutdownMemory()) << "pool reported unreleased blocks";
+    }
+    // A thread object for the periodic body with this period; started unless `start` is false.
+    void Create(int64_t period, bool start = true) {
+        body.period = period;
+        gBody = &body;
+        body.thread = SgCreateThread(PeriodicRoutine, nullptr, 0);
+        ASSERT_NE(body.thread, nullptr);
+        if (!start) return;
+        ASSERT_TRUE(SgStartThread(body.thread));
+        WaitEntered();
+    }
+    void WaitEntered() {
+        while (!body.entered) Sleep(1);
+    }
     PeriodicBody body;
-    body.period = 60000000;  // 60 s
-    gBody = &body;
-    body.thread = SgCreateThread(PeriodicRoutine, nullptr, 0);
-    ASSERT_NE(body.thread, nullptr);
-    ASSERT_TRUE(SgStartThread(body.thread));
-    while (!body.entered) Sleep(1);
+};
+
+TEST_F(ThreadsTest, StopEndsABodyBlockedInALongWaitPromptly) {
+    ASSERT_NO_FATAL_FAILURE(Create(60000000));  // 60 s
     Sleep(50);
     EXPECT_FALSE(SgThreadIsStopped(body.thread));
     EXPECT_FALSE(SgStartThread(body.thread)) << "a running object must not get a second thread";
@@ -67,17 +78,10 @@ TEST_F(ThreadsTest, StopEndsABodyBlockedInALongWaitPromptly) {
     EXPECT_EQ(body.housekeeping, 0);
     EXPECT_TRUE(SgDestroyThread(body.thread));
     SgFreeMem(body.thread);
-    gBody = nullptr;
 }
 
 TEST_F(ThreadsTest, WakeRunsPerWakeWorkButHousekeepingWaitsForItsDeadline) {
-    PeriodicBody body;
-    body.period = 600000;  // 0.6 s
-    gBody = &body;
-    body.thread = SgCreateThread(PeriodicRoutine, nullptr, 0);
-    ASSERT_NE(body.thread, nullptr);
-    ASSERT_TRUE(SgStartThread(body.thread));
-    while (!body.entered) Sleep(1);
+    ASSERT_NO_FATAL_FAILURE(Create(600000));  // 0.6 s
     for (int i = 0; i < 3; ++i) {
         int before = body.wakes;
         SgWakeThread(body.thread);
@@ -89,29 +93,23 @@ TEST_F(ThreadsTest, WakeRunsPerWakeWorkButHousekeepingWaitsForItsDeadline) {
     // Destroy stops the body itself and returns only after it has ended.
     EXPECT_TRUE(SgDestroyThread(body.thread));
     SgFreeMem(body.thread);
-    gBody = nullptr;
 }
 
 TEST_F(ThreadsTest, FailedStartLeavesTheObjectUsable) {
-    PeriodicBody body;
-    body.period = 60000000;
-    gBody = &body;
-    body.thread = SgCreateThread(PeriodicRoutine, nullptr, 0);
-    ASSERT_NE(body.thread, nullptr);
+    ASSERT_NO_FATAL_FAILURE(Create(60000000, false));
     SgThreadFailNextStarts(1);
     EXPECT_FALSE(SgStartThread(body.thread));
     EXPECT_TRUE(SgThreadIsStopped(body.thread)) << "run flag must be clear after a failed start";
     EXPECT_TRUE(SgStartThread(body.thread));
-    while (!body.entered) Sleep(1);
+    WaitEntered();
     SgStopThread(body.thread);
     SgWaitThreadEnd(body.thread);
     // A stopped object may be started again once its body has ended.
     body.entered = false;
     EXPECT_TRUE(SgStartThread(body.thread));
-    while (!body.entered) Sleep(1);
+    WaitEntered();
     SgDestroyAndFreeThread(&body.thread);
     EXPECT_EQ(body.thread, nullptr);
-    gBody = nullptr;
 }
 
 TEST_F(ThreadsTest, ParameterBytesAreCopiedAndNullObjectsAreRejected) {

@@ -1,7 +1,7 @@
-// WSC client: the rule that keeps driver text from forging the requester's identity, the
-// command line's composition, and the handler's outcomes that need no running client (no path,
-// refused text, a protected start the OS refuses), with replies going to a capturing router.
-// A WSC client that really runs is exercised by the wsc_client scenario.
+// WSC client: the rule that keeps driver text from forging the requester's identity, the command
+// line's limits, and the handler's outcomes that need no running client (no path, refused text),
+// with replies going to a capturing router. The command line a client sees, a protected start the
+// OS refuses and a client that really runs are exercised by the wsc_client scenario.
 #include "comms/wsc_client.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,6 @@
 #include "comms/command_attrs.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
-#include "runtime/os_paths.h"
 #include "runtime/unistr.h"
 #include "tests/support/command_harness.h"
 #include "tests/support/log_capture.h"
@@ -93,15 +92,9 @@ protected:
     const std::wstring quoted = L"\"C:\\Program Files (x86)\\Kestro\\Kestro Anti-Virus\\WSCClient.exe\" ";
 };
 
-TEST_F(WscCommandLineTest, QuotedPathArgumentsAndTheRequestersIdentity) {
-    EXPECT_EQ(Built("-x  y", 1234, 99), quoted + L"-x  y /spid 1234:99");
-    EXPECT_EQ(Built("", 1234, 99), quoted + L" /spid 1234:99") << "two blanks before /spid";
-    EXPECT_EQ(Built("\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80", 0, 0), quoted + L"\u00e9t\u00e9 \xd83d\xde00 /spid 0:0");
+TEST_F(WscCommandLineTest, IdentityIsUnsignedAndTextThatCannotBeConvertedOrDoesNotFitIsLoggedOnce) {
     EXPECT_EQ(Built("-a", 4294967295u, 18446744073709551615ull), quoted + L"-a /spid 4294967295:18446744073709551615");
     EXPECT_TRUE(TakeLogWithoutPoolDebug().empty());
-}
-
-TEST_F(WscCommandLineTest, TextThatCannotBeConvertedOrDoesNotFitIsLoggedOnce) {
     const uint64_t before = BlocksInUse();
     EXPECT_EQ(Built("bad \xed\xa0\x80", 7, 1), L"(none)");
     // Converts (65,532 bytes), but not with " /spid 7:1" behind it.
@@ -122,17 +115,8 @@ TEST_F(WscCommandLineTest, TextThatCannotBeConvertedOrDoesNotFitIsLoggedOnce) {
 
 // ---- the handler ----------------------------------------------------------------------------
 
-// A command from process 4242 with key 7, passed through the receive rules.
-SgMessage* Received(const std::string& text, uint8_t kind) { return nvx_test::ReceivedCommand(text, kind, 31); }
-
-// Runs the command as the router does: what the executor did not consume is destroyed.
-void Execute(const std::string& text, uint8_t kind = kKindExec) { nvx_test::ExecuteAsRouter(Received(text, kind)); }
-
-DWORD g_hookError = 0;
-bool RecordingHook(DWORD error) {
-    g_hookError = error;
-    return true;
-}
+// A command from process 4242 with key 7, run as the router runs it.
+void Execute(const std::string& text, uint8_t kind = kKindExec) { nvx_test::ExecuteCommand(text, kind); }
 
 class WscClientTest : public ::testing::Test {
 protected:
@@ -144,21 +128,10 @@ protected:
         TakeLogWithoutPoolDebug();
     }
     void TearDown() override {
-        SgSetWscUnprotectedStart(nullptr);
-        for (UNICODE_STRING** slot : {&SystemDrive, &SystemDriveLetter, &WSCClientFile}) {
-            if (*slot != nullptr) SgFreeUnistr(*slot);
-            *slot = nullptr;
-        }
         nvx_test::ReleaseReplies();
         SgShutdownWSCClient();
         SgShutdownCommandAttrs();
         EXPECT_TRUE(SgShutdownMemory()) << "pool blocks left behind";
-    }
-    // The system volume as OS path management would have found it, and a client that is not there.
-    void PlaceClient() {
-        SystemDrive = SgCreateUnistrFromWide(L"\\Device\\HarddiskVolume7");
-        SystemDriveLetter = SgCreateUnistrFromWide(L"C:");
-        WSCClientFile = SgCreateUnistrFromWide(L"\\Device\\HarddiskVolume7\\nvx-nowhere\\WSCClient.exe");
     }
 };
 
@@ -173,7 +146,7 @@ TEST_F(WscClientTest, ExecOnlyAndWithoutAPathNoReply) {
                   "SgExecWSCClient failed, SgGetUserPathFromKernelPathW returned NULL",
               }));
 
-    SgMessage* m = Received("wscclient -x", kKindExec);
+    SgMessage* m = nvx_test::ReceivedCommand("wscclient -x", kKindExec);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(SgExecWSCClient(m, nullptr), 0);
     SgMessageHeader(m)->type = kTypeEvent;
@@ -186,13 +159,12 @@ TEST_F(WscClientTest, ExecOnlyAndWithoutAPathNoReply) {
                                                 }));
 }
 
+// Vetted before the client is even looked for (there is none here).
 TEST_F(WscClientTest, RefusedTextIsAnsweredMinusOneAndNeverLoggedAsItCame) {
-    PlaceClient();
     Execute("wscclient -x\r\n2030-01-01T00:00:00.000Z NVXS Policy Info forged");
     Execute("wscclient -x /SPID 1:2");
     ASSERT_EQ(Replies().size(), 2u);
-    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("-1", 3));
-    EXPECT_EQ(SgCommandOf(Replies()[0])->flags, kFlagReply | kFlagFinal);
+    for (SgMessage* reply : Replies()) EXPECT_EQ(PayloadOf(reply), std::string("-1", 3));
     const auto log = TakeLogWithoutPoolDebug();
     EXPECT_EQ(Texts(log), (std::vector<std::string>{
                               "SgExecWSCClient refused the arguments: they hold a control character at offset 2, "
@@ -201,34 +173,6 @@ TEST_F(WscClientTest, RefusedTextIsAnsweredMinusOneAndNeverLoggedAsItCame) {
                               "source pid = 4242",
                           }));
     for (const auto& line : log) EXPECT_EQ(std::make_pair(line.facility, line.level), kPolicyError) << line.text;
-}
-
-// Wine has no protected processes: UpdateProcThreadAttribute refuses the level with error 50.
-TEST_F(WscClientTest, ARefusedProtectionFailsTheCommandUnlessTheMachineAllowsAnOrdinaryStart) {
-    PlaceClient();
-    const uint64_t before = BlocksInUse();
-    Execute("wscclient -x");
-    ASSERT_EQ(Replies().size(), 1u);
-    EXPECT_EQ(PayloadOf(Replies()[0]), std::string("-1", 3));
-    auto texts = Texts(TakeLogWithoutPoolDebug());
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[1], "SgExecWSCClient failed to update WSCClient ProcThreadAttributes, error: 50");
-
-    SgSetWscUnprotectedStart(RecordingHook);
-    Execute("wscclient -x");
-    EXPECT_EQ(g_hookError, 50u);
-    ASSERT_EQ(Replies().size(), 2u);
-    EXPECT_EQ(PayloadOf(Replies()[1]), std::string("-1", 3));
-    texts = Texts(TakeLogWithoutPoolDebug());
-    ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(texts[1],
-              "SgExecWSCClient running CreateProcessW, ApplicationName: C:\\nvx-nowhere\\WSCClient.exe, "
-              "CommandLine: \"C:\\nvx-nowhere\\WSCClient.exe\" -x /spid 4242:7");
-    EXPECT_EQ(texts[2].rfind("SgExecWSCClient failed to create ZEDovur Protected WSCClient process, error: ", 0), 0u);
-    EXPECT_NE(texts[2].find(", path = C:\\nvx-nowhere\\WSCClient.exe"), std::string::npos);
-    for (SgMessage* reply : Replies()) SgDestroyMessage(reply);
-    Replies().clear();
-    EXPECT_EQ(BlocksInUse(), before) << "strings and path released";
 }
 
 }  // namespace

@@ -7,8 +7,6 @@
 
 #include "comms/async_channel.h"
 #include "comms/command_attrs.h"
-#include "runtime/debug_log.h"
-#include "runtime/memory.h"
 
 namespace nvx_test {
 
@@ -57,6 +55,8 @@ bool ExecuteAsRouter(SgMessage* m) {
     return false;
 }
 
+bool ExecuteCommand(const std::string& text, uint8_t kind) { return ExecuteAsRouter(ReceivedCommand(text, kind)); }
+
 void CaptureReplies() {
     g_routerStatus = nvx_wire::kCommSuccess;
     SgSetRouter(CaptureRouter);
@@ -74,16 +74,6 @@ void ReleaseReplies() {
 
 std::string PayloadOf(const SgMessage* m) {
     return std::string(reinterpret_cast<const char*>(m->payload), m->payloadLength);
-}
-
-uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse + SgGetPoolStats().bigChunksInUse; }
-
-std::vector<LogLine> TakeLogWithoutPoolDebug() {
-    std::vector<LogLine> lines;
-    for (auto& line : TakeLog()) {
-        if (line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG) lines.push_back(std::move(line));
-    }
-    return lines;
 }
 
 }  // namespace nvx_test

@@ -1,7 +1,6 @@
 // Command handling without the channel, for test programs: commands made as the driver sends them
 // and passed through the receive rules, executed as the channel's router executes them, and the
-// replies the service routes kept by a capturing router in place of the channel's; with the pool
-// and log checks such tests make around them.
+// replies the service routes kept by a capturing router in place of the channel's.
 //
 // Link nvx_command_harness before nvx_log_capture and nvx_runtime (see log_capture.h). Not safe
 // to use from more than one thread.
@@ -20,13 +19,15 @@ namespace nvx_test {
 // A command to the service from component 12, process 4242 with key 7, with `text` as its payload
 // (and its final NUL unless `withNul` is false), passed through the receive rules: nullptr when
 // they refuse it.
-SgMessage* ReceivedCommand(const std::string& text, uint8_t kind, uint32_t requestId,
+SgMessage* ReceivedCommand(const std::string& text, uint8_t kind, uint32_t requestId = 77,
                            uint8_t flags = nvx_wire::kFlagRequest | nvx_wire::kFlagFinal, bool withNul = true,
                            uint8_t format = nvx_wire::kPayloadText);
 
 // Executes `m` as the router does: a message the executor did not consume is destroyed here. A
 // null `m` (a command the test meant to be well formed) fails the test.
 bool ExecuteAsRouter(SgMessage* m);
+// A well-formed request with `text` and `kind`, received and executed as the router does.
+bool ExecuteCommand(const std::string& text, uint8_t kind);
 
 // Routes the service's replies to the capture from now on, answering kCommSuccess.
 void CaptureReplies();
@@ -40,11 +41,5 @@ void ReleaseReplies();
 
 // The payload of a message as it carries it (a final NUL included).
 std::string PayloadOf(const SgMessage* m);
-
-// Pool blocks and big chunks in use.
-uint64_t BlocksInUse();
-
-// Lines logged since the last TakeLog, without the pool's Debug lines about its chunks.
-std::vector<LogLine> TakeLogWithoutPoolDebug();
 
 }  // namespace nvx_test

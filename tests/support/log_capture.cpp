@@ -6,6 +6,7 @@
 
 #include "runtime/debug_log.h"
 #include "runtime/log_format.h"
+#include "runtime/memory.h"
 
 namespace {
 
@@ -55,5 +56,15 @@ int CountLines(const std::vector<LogLine>& log, uint32_t facility, uint32_t leve
     for (const LogLine& line : log) n += line.facility == facility && line.level == level && line.text == text;
     return n;
 }
+
+std::vector<LogLine> TakeLogWithoutPoolDebug() {
+    std::vector<LogLine> lines;
+    for (auto& line : TakeLog()) {
+        if (line.facility != SG_FAC_MEM || line.level != SG_LVL_DEBUG) lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+uint64_t BlocksInUse() { return SgGetPoolStats().blocksInUse + SgGetPoolStats().bigChunksInUse; }
 
 }  // namespace nvx_test

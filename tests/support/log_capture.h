@@ -33,4 +33,12 @@ void ClearLog();
 // How many lines of `log` have exactly this facility, level and text.
 int CountLines(const std::vector<LogLine>& log, uint32_t facility, uint32_t level, const std::string& text);
 
+// TakeLog without the pool's Debug lines about its chunks (they depend on what earlier tests left in
+// the pool). The pool's faults stay in.
+std::vector<LogLine> TakeLogWithoutPoolDebug();
+
+// Pool blocks and big chunks in use: compared around a call, it shows that the call returned what
+// it took.
+uint64_t BlocksInUse();
+
 }  // namespace nvx_test

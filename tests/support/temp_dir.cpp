@@ -1,7 +1,5 @@
 #include "tests/support/temp_dir.h"
 
-#include <windows.h>
-
 #include <atomic>
 
 namespace nvx_test {
@@ -38,6 +36,31 @@ void RemoveTree(const std::wstring& dir) {
         FindClose(find);
     }
     RemoveDirectoryW(dir.c_str());
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string data;
+    std::string buf(65536, '\0');
+    DWORD n = 0;
+    while (ReadFile(h, buf.data(), DWORD(buf.size()), &n, nullptr) && n > 0) data.append(buf.data(), n);
+    CloseHandle(h);
+    return data;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& data) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD n = 0;
+    const BOOL ok = WriteFile(h, data.data(), DWORD(data.size()), &n, nullptr);
+    CloseHandle(h);
+    return ok && n == data.size();
+}
+
+NtPath::NtPath(const std::wstring& dosPath) : text(L"\\??\\" + dosPath) {
+    us = {USHORT(text.size() * sizeof(wchar_t)), USHORT(text.size() * sizeof(wchar_t)), text.data()};
 }
 
 }  // namespace nvx_test

@@ -1,5 +1,8 @@
-// Directories of a test's own under the Windows temporary directory.
+// Directories of a test's own under the Windows temporary directory, and the files in them.
 #pragma once
+
+#include <windows.h>
+#include <winternl.h>
 
 #include <string>
 
@@ -12,5 +15,21 @@ std::wstring NewTempDirectory(const wchar_t* tag);
 
 // Removes a directory with everything in it, as far as it can.
 void RemoveTree(const std::wstring& dir);
+
+// A whole file, read with every kind of sharing; "<missing>" when it cannot be opened.
+std::string ReadFileBytes(const std::wstring& path);
+
+// Creates or replaces a file holding exactly `data`; false when that failed.
+bool WriteFileBytes(const std::wstring& path, const std::string& data);
+
+// The NT form (\??\ before it) of a Win32 path, as the counted string native calls take.
+struct NtPath {
+    explicit NtPath(const std::wstring& dosPath);
+    NtPath(const NtPath&) = delete;  // `us` points into `text`
+    NtPath& operator=(const NtPath&) = delete;
+
+    std::wstring text;
+    UNICODE_STRING us;
+};
 
 }  // namespace nvx_test
