@@ -1072,7 +1072,7 @@ int CmdSend(const std::vector<std::string>& args, Reply* r) {
     uint64_t flags, requestId, destination, source, pid, key, destPid, destKey, format, bodyVersion, waitReply;
     if (!NumberOption(o, "--flags", w::kFlagRequest | w::kFlagFinal, 255, &flags, &problem) ||
         !NumberOption(o, "--request-id", nextId, UINT32_MAX, &requestId, &problem) ||
-        !NumberOption(o, "--component", w::ServiceComponentId, UINT32_MAX, &destination, &problem) ||
+        !NumberOption(o, "--component", w::kServiceComponentId, UINT32_MAX, &destination, &problem) ||
         !NumberOption(o, "--source-component", kDefaultSourceComponent, UINT32_MAX, &source, &problem) ||
         !NumberOption(o, "--pid", 0, UINT64_MAX, &pid, &problem) ||
         !NumberOption(o, "--key", 0, UINT64_MAX, &key, &problem) ||

@@ -59,7 +59,7 @@ std::vector<uint8_t> Command(uint8_t flags, uint32_t requestId, uint32_t destina
     m.kind = w::kKindGet;
     m.payloadFormat = w::kPayloadText;
     m.requestId = requestId;
-    m.sourceComponentId = w::ServiceComponentId;
+    m.sourceComponentId = w::kServiceComponentId;
     m.destinationComponentId = destination;
     std::vector<uint8_t> out(sizeof m + text.size() + 1);
     memcpy(out.data(), &m, sizeof m);
@@ -113,7 +113,7 @@ protected:
 
     // The asynchronous port as the service opens it: context, completion port with key 0.
     void OpenAsync(HANDLE* port, HANDLE* completion) {
-        ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), port), S_OK);
+        ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::kServiceComponentId), port), S_OK);
         *completion = CreateIoCompletionPort(*port, nullptr, 0, 2);
         ASSERT_NE(*completion, nullptr) << "CreateIoCompletionPort on the port: error " << GetLastError();
         completions_.push_back(*completion);
@@ -183,18 +183,18 @@ TEST_F(FltPortTest, TheStandInIsTheLoadedFltlib) {
 TEST_F(FltPortTest, AMissingPortAnswersFileNotFoundUntilTheDriverOpensIt) {
     HANDLE port = nullptr;
     // No driver at all.
-    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), kFileNotFound);
+    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::kServiceComponentId), &port), kFileNotFound);
     EXPECT_EQ(port, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), kFileNotFound);
 
     // A driver that is loaded but has not created its ports yet.
     driver_.Start({"--ports-closed"});
-    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), kFileNotFound);
+    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::kServiceComponentId), &port), kFileNotFound);
     EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), kFileNotFound);
     EXPECT_TRUE(Records({"\"event\":\"connect\""}).empty());
 
     driver_.CtlOk({"open-ports"});
-    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &port), S_OK);
+    EXPECT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::kServiceComponentId), &port), S_OK);
     EXPECT_EQ(Connect(w::kSyncPortName, {}, &port), S_OK);
     // A port the driver does not have.
     EXPECT_EQ(Connect(L"\\KestroVantorNoSuchPort", {}, &port), kFileNotFound);
@@ -203,7 +203,7 @@ TEST_F(FltPortTest, AMissingPortAnswersFileNotFoundUntilTheDriverOpensIt) {
 TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
     driver_.Start();
     HANDLE async, sync;
-    ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::ServiceComponentId), &async), S_OK);
+    ASSERT_EQ(Connect(w::kAsyncPortName, RegRequest(w::kTagContext, 1, w::kServiceComponentId), &async), S_OK);
     ASSERT_EQ(Connect(w::kSyncPortName, {}, &sync), S_OK);
     EXPECT_EQ(
         Records({"\"event\":\"connect\"", "\"port\":\"async\"", "\"context_hex\":\"0100030010000000010100001e000000\"",
@@ -215,7 +215,7 @@ TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
     // Registration on the asynchronous port: exactly 4 bytes of status 0.
     uint32_t status;
     DWORD returned = 99;
-    EXPECT_EQ(Send(async, RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId), &status, &returned), S_OK);
+    EXPECT_EQ(Send(async, RegRequest(w::kTagRegRequest, 0, w::kServiceComponentId), &status, &returned), S_OK);
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(Records({"\"event\":\"send\"", "\"port\":\"async\"", "\"size\":16", "\"status\":\"0x00000000\"",
@@ -234,7 +234,7 @@ TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
 
     // An output buffer too small for the status.
     uint16_t small = 0;
-    std::vector<uint8_t> reg = RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId);
+    std::vector<uint8_t> reg = RegRequest(w::kTagRegRequest, 0, w::kServiceComponentId);
     EXPECT_EQ(send_(async, reg.data(), 16, &small, sizeof small, &returned), kInsufficientBuffer);
     EXPECT_EQ(returned, 0u);
 
@@ -270,7 +270,7 @@ TEST_F(FltPortTest, TheDriverAnswersAChosenStatusForTheNextSends) {
     driver_.Start();
     HANDLE port, completion;
     OpenAsync(&port, &completion);
-    std::vector<uint8_t> reg = RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId);
+    std::vector<uint8_t> reg = RegRequest(w::kTagRegRequest, 0, w::kServiceComponentId);
     uint32_t status;
     DWORD returned;
 
