@@ -363,7 +363,7 @@ bool SgInitAsyncComms() {
     SgDebugPrint(SG_FAC_COMMS, SG_LVL_DEBUG, "Initialize async communications");
     memset(&gChannel, 0, sizeof(gChannel));
     gChannel.interval = kHousekeepingInterval;
-    gChannel.componentId = ServiceComponentId;
+    gChannel.componentId = kServiceComponentId;
     gChannel.retryLimit = kQueueFullRetryLimit;
     gChannel.bufferCount = 1;
     gChannel.bufferSize = kReceiveBufferSize;
@@ -388,7 +388,7 @@ bool SgInitAsyncComms() {
     gChannel.context->header = {kHeaderVersion, 0, kTypeRegRequest, kTagContext, kRegRequestSize};
     gChannel.context->bodyVersion = kBodyVersion;
     gChannel.context->contextMarker = 1;
-    gChannel.context->componentId = ServiceComponentId;
+    gChannel.context->componentId = kServiceComponentId;
 
     gChannel.fltlib = SgObtainFltlib(&gChannel.loadedFltlib);
     if (gChannel.fltlib == nullptr) {
@@ -458,7 +458,7 @@ bool SgInitAsyncComms() {
     gChannel.context = nullptr;
 
     SgDebugPrint(SG_FAC_COMMS, SG_LVL_DEBUG, "Registering with NVX driver...");
-    SgMessage* registration = SgCreateRegistrationMessage(ServiceComponentId);
+    SgMessage* registration = SgCreateRegistrationMessage(kServiceComponentId);
     uint32_t status = kCommGeneralFailure;
     if (registration == nullptr) {
         SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "Unable to create a registration message");
@@ -532,12 +532,12 @@ uint32_t SgRouteMessage(SgMessage* message) {
         return kCommGeneralFailure;
     }
     if (message->outgoing) {
-        command->sourceComponentId = ServiceComponentId;
+        command->sourceComponentId = kServiceComponentId;
         command->sourceProcessId = 0;
         command->sourceProcessKey = 0;
         message->outgoing = 0;
     }
-    if (command->destinationComponentId != ServiceComponentId) {
+    if (command->destinationComponentId != kServiceComponentId) {
         uint32_t status = kCommQueueFull;
         for (uint32_t attempt = 0; attempt < kQueueFullRetryLimit; ++attempt) {
             if (attempt > 0) Sleep(10);
@@ -577,7 +577,7 @@ bool SgQueueStartMessage(SgMessage* message, SgReplyCallback callback, void* con
     CommandMsg* command = SgCommandOf(message);
     command->requestId = id;
     if (message->outgoing) {
-        command->sourceComponentId = ServiceComponentId;
+        command->sourceComponentId = kServiceComponentId;
         command->sourceProcessId = 0;
         command->sourceProcessKey = 0;
         message->outgoing = 0;

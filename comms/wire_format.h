@@ -41,7 +41,7 @@ enum CommandKind : uint8_t {
 
 constexpr uint8_t kPayloadText = 1;  // NUL-terminated text: the only command payload format
 
-constexpr uint32_t ServiceComponentId = 30;
+constexpr uint32_t kServiceComponentId = 30;
 
 // Largest message on the asynchronous port, and the largest command payload that fits.
 constexpr uint32_t kMaxMessageSize = 0x40000;

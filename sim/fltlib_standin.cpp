@@ -2,23 +2,11 @@
 // the driver simulator (nvxdriver.exe) over named pipes. Placed next to a program, it is loaded
 // instead of Wine's built-in library, which answers E_NOTIMPL.
 //
-// A port connection is two instances of the port's pipe:
-//   - the message pipe, whose handle is the port handle the caller gets. The driver writes each
-//     message to it as FILTER_MESSAGE_HEADER + message, so FilterGetMessage is one ReadFile: an
-//     overlapped read completes on the caller's completion port with the full byte count,
-//     CancelIoEx completes it with 995, and a driver that goes away completes it with 109.
-//   - the send pipe, kept in a table here keyed by the port handle, for FilterSendMessage and
-//     FilterReplyMessage as request/response transactions. It is a separate pipe so that a send
-//     never meets the receive that is outstanding on the port handle.
-//
-// Pipe frames (u32 words, little-endian):
-//   message pipe, first exchange  -> {1 connect, options, context size, context}
-//                                 <- {HRESULT, connection id}
-//   send pipe, first exchange     -> {2 attach, connection id}             <- {HRESULT}
-//   FilterSendMessage             -> {3 send, output capacity, input}      <- {HRESULT, count, output}
-//   FilterReplyMessage            -> {4 reply, reply bytes}                <- {HRESULT, 0}
-// Pipe name: \\.\pipe\nvxsim.<instance>.port<port name with each '\' as '.'>; the instance is
-// NVXSIM_DRIVER_INSTANCE, "machine" when unset. nvxdriver.cpp serves the same names and frames.
+// The pipes and their frames are those of pipe_protocol.h. The port handle the caller gets is
+// the connection's message pipe: an overlapped FilterGetMessage is one ReadFile of it, so it
+// completes on the caller's completion port with the full byte count, CancelIoEx completes it
+// with 995, and a driver that goes away completes it with 109. The send pipe is kept in a table
+// here keyed by the port handle.
 #include <windows.h>
 
 #include <fltuser.h>
@@ -30,20 +18,19 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "sim/pipe_protocol.h"
+#include "sim/simsupport.h"
 
-constexpr DWORD kOpConnect = 1;
-constexpr DWORD kOpAttach = 2;
-constexpr DWORD kOpSend = 3;
-constexpr DWORD kOpReply = 4;
+namespace p = nvxsim_pipe;
+using nvxsim::GetRecord;
+using nvxsim::PutRecord;
+using nvxsim::Win32Hr;
+
+namespace {
 
 constexpr DWORD kPortFlagSyncHandle = 0x00000001;  // FLT_PORT_FLAG_SYNC_HANDLE
 constexpr DWORD kOpenWaitMs = 5000;                // for a free pipe instance
 constexpr DWORD kConnectWaitMs = 10000;            // for the driver's answer to a connection
-
-constexpr HRESULT Win32Hr(DWORD error) {
-    return error == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
-}
 
 constexpr HRESULT kPending = Win32Hr(ERROR_IO_PENDING);            // 0x800703E5
 constexpr HRESULT kInvalidHandle = Win32Hr(ERROR_INVALID_HANDLE);  // 0x80070006
@@ -97,25 +84,6 @@ void Remember(const std::shared_ptr<Connection>& connection) {
     slot = connection;
     ReleaseSRWLockExclusive(&gTableLock);
 }
-
-std::wstring Instance() {
-    wchar_t value[128];
-    DWORD n = GetEnvironmentVariableW(L"NVXSIM_DRIVER_INSTANCE", value, 128);
-    if (n == 0 || n >= 128) return L"machine";
-    return value;
-}
-
-std::wstring PortPipeName(const wchar_t* portName) {
-    std::wstring name = L"\\\\.\\pipe\\nvxsim." + Instance() + L".port";
-    for (const wchar_t* p = portName; *p; ++p) name += *p == L'\\' ? L'.' : *p;
-    return name;
-}
-
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-uint32_t GetU32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
 // Opens one instance of the port's pipe in message mode, waiting while all are busy.
 HRESULT OpenPipe(const std::wstring& name, DWORD flags, LPSECURITY_ATTRIBUTES sa, HANDLE* pipe) {
@@ -177,7 +145,7 @@ HRESULT Transact(HANDLE pipe, bool overlapped, const std::vector<uint8_t>& reque
 
 HRESULT Connect(LPCWSTR portName, DWORD options, const void* context, WORD contextSize, LPSECURITY_ATTRIBUTES sa,
                 HANDLE* port) {
-    const std::wstring name = PortPipeName(portName);
+    const std::wstring name = p::PortPipeName(p::InstanceFromEnvironment(), portName);
     auto connection = std::make_shared<Connection>();
     connection->overlapped = (options & kPortFlagSyncHandle) == 0;
 
@@ -186,31 +154,35 @@ HRESULT Connect(LPCWSTR portName, DWORD options, const void* context, WORD conte
     if (FAILED(hr)) return hr;
 
     std::vector<uint8_t> request;
-    PutU32(request, kOpConnect);
-    PutU32(request, options);
-    PutU32(request, contextSize);
+    PutRecord(request, p::ConnectRequest{p::kOpConnect, options, contextSize});
     const auto* bytes = static_cast<const uint8_t*>(context);
     request.insert(request.end(), bytes, bytes + contextSize);
-    std::vector<uint8_t> answer(8);
+    std::vector<uint8_t> answer(sizeof(p::ConnectAnswer));
+    p::ConnectAnswer connected{};
     hr = Transact(messagePipe, connection->overlapped, request, answer, kConnectWaitMs);
-    if (SUCCEEDED(hr))
-        hr = answer.size() == 8 ? static_cast<HRESULT>(GetU32(answer.data())) : Win32Hr(ERROR_INVALID_DATA);
+    if (SUCCEEDED(hr)) {
+        hr = answer.size() == sizeof connected && GetRecord(answer, &connected)
+                 ? static_cast<HRESULT>(connected.hresult)
+                 : Win32Hr(ERROR_INVALID_DATA);
+    }
     if (FAILED(hr)) {
         CloseHandle(messagePipe);
         return hr;
     }
-    const uint32_t id = GetU32(answer.data() + 4);
 
     HANDLE sendPipe;
     hr = OpenPipe(name, 0, nullptr, &sendPipe);
     if (SUCCEEDED(hr)) {
         request.clear();
-        PutU32(request, kOpAttach);
-        PutU32(request, id);
-        answer.assign(4, 0);
+        PutRecord(request, p::AttachRequest{p::kOpAttach, connected.connectionId});
+        answer.assign(sizeof(p::AttachAnswer), 0);
+        p::AttachAnswer attached{};
         hr = Transact(sendPipe, false, request, answer, INFINITE);
-        if (SUCCEEDED(hr))
-            hr = answer.size() == 4 ? static_cast<HRESULT>(GetU32(answer.data())) : Win32Hr(ERROR_INVALID_DATA);
+        if (SUCCEEDED(hr)) {
+            hr = answer.size() == sizeof attached && GetRecord(answer, &attached)
+                     ? static_cast<HRESULT>(attached.hresult)
+                     : Win32Hr(ERROR_INVALID_DATA);
+        }
         if (FAILED(hr)) CloseHandle(sendPipe);
     }
     if (FAILED(hr)) {
@@ -224,11 +196,11 @@ HRESULT Connect(LPCWSTR portName, DWORD options, const void* context, WORD conte
     return S_OK;
 }
 
-// One transaction on the send pipe: {op, words...} + data -> {HRESULT, count, output}.
+// One transaction on the send pipe: a SendRequest or ReplyRequest frame -> CallAnswer + output.
 HRESULT SendFrame(HANDLE port, const std::vector<uint8_t>& request, void* out, DWORD outSize, DWORD* returned) {
     std::shared_ptr<Connection> connection = Find(port);
     if (!connection) return kInvalidHandle;
-    std::vector<uint8_t> answer(8 + static_cast<size_t>(outSize));
+    std::vector<uint8_t> answer(sizeof(p::CallAnswer) + static_cast<size_t>(outSize));
     AcquireSRWLockExclusive(&connection->sendLock);
     DWORD got = 0;
     BOOL ok =
@@ -243,14 +215,14 @@ HRESULT SendFrame(HANDLE port, const std::vector<uint8_t>& request, void* out, D
         }
         return Win32Hr(error);
     }
-    if (got < 8) return Win32Hr(ERROR_INVALID_DATA);
-    const HRESULT hr = static_cast<HRESULT>(GetU32(answer.data()));
-    DWORD count = GetU32(answer.data() + 4);
+    p::CallAnswer head{};
+    if (got < sizeof head || !GetRecord(answer, &head)) return Win32Hr(ERROR_INVALID_DATA);
+    DWORD count = head.count;
     if (count > outSize) count = outSize;
-    if (count > got - 8) count = got - 8;
-    if (count != 0) memcpy(out, answer.data() + 8, count);
+    if (count > got - sizeof head) count = got - sizeof head;
+    if (count != 0) memcpy(out, answer.data() + sizeof head, count);
     if (returned != nullptr) *returned = count;
-    return hr;
+    return static_cast<HRESULT>(head.hresult);
 }
 
 }  // namespace
@@ -280,9 +252,8 @@ __declspec(dllexport) HRESULT WINAPI
         return E_INVALIDARG;
     }
     std::vector<uint8_t> request;
-    request.reserve(8 + static_cast<size_t>(dwInBufferSize));
-    PutU32(request, kOpSend);
-    PutU32(request, dwOutBufferSize);
+    request.reserve(sizeof(p::SendRequest) + static_cast<size_t>(dwInBufferSize));
+    PutRecord(request, p::SendRequest{p::kOpSend, dwOutBufferSize});
     const auto* in = static_cast<const uint8_t*>(lpInBuffer);
     request.insert(request.end(), in, in + dwInBufferSize);
     return SendFrame(hPort, request, lpOutBuffer, dwOutBufferSize, lpBytesReturned);
@@ -337,7 +308,7 @@ __declspec(dllexport) HRESULT WINAPI
     FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer, DWORD dwReplyBufferSize) {
     if (lpReplyBuffer == nullptr || dwReplyBufferSize < sizeof(FILTER_REPLY_HEADER)) return E_INVALIDARG;
     std::vector<uint8_t> request;
-    PutU32(request, kOpReply);
+    PutRecord(request, p::ReplyRequest{p::kOpReply});
     const auto* bytes = reinterpret_cast<const uint8_t*>(lpReplyBuffer);
     request.insert(request.end(), bytes, bytes + dwReplyBufferSize);
     return SendFrame(hPort, request, nullptr, 0, nullptr);

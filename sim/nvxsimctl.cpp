@@ -28,6 +28,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/simsupport.h"
+
 namespace {
 
 constexpr DWORD kDefaultTimeoutMs = 30000;
@@ -61,46 +63,81 @@ void Line(const char* format, ...) {
 
 const char* StateName(DWORD state) {
     switch (state) {
-        case SERVICE_STOPPED: return "STOPPED";
-        case SERVICE_START_PENDING: return "START_PENDING";
-        case SERVICE_STOP_PENDING: return "STOP_PENDING";
-        case SERVICE_RUNNING: return "RUNNING";
-        case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
-        case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
-        case SERVICE_PAUSED: return "PAUSED";
-        default: return "UNKNOWN";
+        case SERVICE_STOPPED:
+            return "STOPPED";
+        case SERVICE_START_PENDING:
+            return "START_PENDING";
+        case SERVICE_STOP_PENDING:
+            return "STOP_PENDING";
+        case SERVICE_RUNNING:
+            return "RUNNING";
+        case SERVICE_CONTINUE_PENDING:
+            return "CONTINUE_PENDING";
+        case SERVICE_PAUSE_PENDING:
+            return "PAUSE_PENDING";
+        case SERVICE_PAUSED:
+            return "PAUSED";
+        default:
+            return "UNKNOWN";
     }
 }
 
 const char* ErrorName(DWORD error) {
     switch (error) {
-        case ERROR_SUCCESS: return "ERROR_SUCCESS";
-        case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
-        case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
-        case ERROR_INVALID_HANDLE: return "ERROR_INVALID_HANDLE";
-        case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
-        case ERROR_CALL_NOT_IMPLEMENTED: return "ERROR_CALL_NOT_IMPLEMENTED";
-        case ERROR_INVALID_NAME: return "ERROR_INVALID_NAME";
-        case ERROR_ALREADY_EXISTS: return "ERROR_ALREADY_EXISTS";
-        case ERROR_DEPENDENT_SERVICES_RUNNING: return "ERROR_DEPENDENT_SERVICES_RUNNING";
-        case ERROR_INVALID_SERVICE_CONTROL: return "ERROR_INVALID_SERVICE_CONTROL";
-        case ERROR_SERVICE_REQUEST_TIMEOUT: return "ERROR_SERVICE_REQUEST_TIMEOUT";
-        case ERROR_SERVICE_NO_THREAD: return "ERROR_SERVICE_NO_THREAD";
-        case ERROR_SERVICE_DATABASE_LOCKED: return "ERROR_SERVICE_DATABASE_LOCKED";
-        case ERROR_SERVICE_ALREADY_RUNNING: return "ERROR_SERVICE_ALREADY_RUNNING";
-        case ERROR_SERVICE_DISABLED: return "ERROR_SERVICE_DISABLED";
-        case ERROR_SERVICE_DOES_NOT_EXIST: return "ERROR_SERVICE_DOES_NOT_EXIST";
-        case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: return "ERROR_SERVICE_CANNOT_ACCEPT_CTRL";
-        case ERROR_SERVICE_NOT_ACTIVE: return "ERROR_SERVICE_NOT_ACTIVE";
-        case ERROR_EXCEPTION_IN_SERVICE: return "ERROR_EXCEPTION_IN_SERVICE";
-        case ERROR_PROCESS_ABORTED: return "ERROR_PROCESS_ABORTED";
-        case ERROR_SERVICE_SPECIFIC_ERROR: return "ERROR_SERVICE_SPECIFIC_ERROR";
-        case ERROR_SERVICE_LOGON_FAILED: return "ERROR_SERVICE_LOGON_FAILED";
-        case ERROR_SERVICE_MARKED_FOR_DELETE: return "ERROR_SERVICE_MARKED_FOR_DELETE";
-        case ERROR_SERVICE_EXISTS: return "ERROR_SERVICE_EXISTS";
-        case ERROR_SERVICE_NEVER_STARTED: return "ERROR_SERVICE_NEVER_STARTED";
-        case ERROR_TIMEOUT: return "ERROR_TIMEOUT";
-        default: return "-";
+        case ERROR_SUCCESS:
+            return "ERROR_SUCCESS";
+        case ERROR_FILE_NOT_FOUND:
+            return "ERROR_FILE_NOT_FOUND";
+        case ERROR_ACCESS_DENIED:
+            return "ERROR_ACCESS_DENIED";
+        case ERROR_INVALID_HANDLE:
+            return "ERROR_INVALID_HANDLE";
+        case ERROR_INVALID_PARAMETER:
+            return "ERROR_INVALID_PARAMETER";
+        case ERROR_CALL_NOT_IMPLEMENTED:
+            return "ERROR_CALL_NOT_IMPLEMENTED";
+        case ERROR_INVALID_NAME:
+            return "ERROR_INVALID_NAME";
+        case ERROR_ALREADY_EXISTS:
+            return "ERROR_ALREADY_EXISTS";
+        case ERROR_DEPENDENT_SERVICES_RUNNING:
+            return "ERROR_DEPENDENT_SERVICES_RUNNING";
+        case ERROR_INVALID_SERVICE_CONTROL:
+            return "ERROR_INVALID_SERVICE_CONTROL";
+        case ERROR_SERVICE_REQUEST_TIMEOUT:
+            return "ERROR_SERVICE_REQUEST_TIMEOUT";
+        case ERROR_SERVICE_NO_THREAD:
+            return "ERROR_SERVICE_NO_THREAD";
+        case ERROR_SERVICE_DATABASE_LOCKED:
+            return "ERROR_SERVICE_DATABASE_LOCKED";
+        case ERROR_SERVICE_ALREADY_RUNNING:
+            return "ERROR_SERVICE_ALREADY_RUNNING";
+        case ERROR_SERVICE_DISABLED:
+            return "ERROR_SERVICE_DISABLED";
+        case ERROR_SERVICE_DOES_NOT_EXIST:
+            return "ERROR_SERVICE_DOES_NOT_EXIST";
+        case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
+            return "ERROR_SERVICE_CANNOT_ACCEPT_CTRL";
+        case ERROR_SERVICE_NOT_ACTIVE:
+            return "ERROR_SERVICE_NOT_ACTIVE";
+        case ERROR_EXCEPTION_IN_SERVICE:
+            return "ERROR_EXCEPTION_IN_SERVICE";
+        case ERROR_PROCESS_ABORTED:
+            return "ERROR_PROCESS_ABORTED";
+        case ERROR_SERVICE_SPECIFIC_ERROR:
+            return "ERROR_SERVICE_SPECIFIC_ERROR";
+        case ERROR_SERVICE_LOGON_FAILED:
+            return "ERROR_SERVICE_LOGON_FAILED";
+        case ERROR_SERVICE_MARKED_FOR_DELETE:
+            return "ERROR_SERVICE_MARKED_FOR_DELETE";
+        case ERROR_SERVICE_EXISTS:
+            return "ERROR_SERVICE_EXISTS";
+        case ERROR_SERVICE_NEVER_STARTED:
+            return "ERROR_SERVICE_NEVER_STARTED";
+        case ERROR_TIMEOUT:
+            return "ERROR_TIMEOUT";
+        default:
+            return "-";
     }
 }
 
@@ -110,19 +147,19 @@ int Fail(const char* op, DWORD error) {
 }
 
 void PrintStatus(const SERVICE_STATUS& s, const char* source) {
-    Line("STATUS state=%lu %s checkpoint=%lu wait_hint=%lu exit_code=0x%08lX accepted=0x%lX specific=0x%08lX "
-         "source=%s t_ms=%.3f",
-         static_cast<unsigned long>(s.dwCurrentState), StateName(s.dwCurrentState),
-         static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint),
-         static_cast<unsigned long>(s.dwWin32ExitCode), static_cast<unsigned long>(s.dwControlsAccepted),
-         static_cast<unsigned long>(s.dwServiceSpecificExitCode), source, ElapsedMs());
+    Line(
+        "STATUS state=%lu %s checkpoint=%lu wait_hint=%lu exit_code=0x%08lX accepted=0x%lX specific=0x%08lX "
+        "source=%s t_ms=%.3f",
+        static_cast<unsigned long>(s.dwCurrentState), StateName(s.dwCurrentState),
+        static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint),
+        static_cast<unsigned long>(s.dwWin32ExitCode), static_cast<unsigned long>(s.dwControlsAccepted),
+        static_cast<unsigned long>(s.dwServiceSpecificExitCode), source, ElapsedMs());
 }
 
-bool ParseNumber(const char* text, DWORD* value) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    unsigned long v = strtoul(text, &end, 0);
-    if (*end != '\0') return false;
+// A control code or a timeout: a whole number of at most 32 bits.
+bool ParseDword(const char* text, DWORD* value) {
+    uint64_t v;
+    if (text == nullptr || !nvxsim::ParseNumber(text, &v) || v > 0xFFFFFFFFu) return false;
     *value = static_cast<DWORD>(v);
     return true;
 }
@@ -174,8 +211,10 @@ WaitOutcome PollUntil(SC_HANDLE service, DWORD target, DWORD timeoutMs, const SE
 
 int ReportWait(const char* op, WaitOutcome outcome, const SERVICE_STATUS& last, DWORD queryError) {
     switch (outcome) {
-        case WaitOutcome::Reached: return 0;
-        case WaitOutcome::QueryFailed: return Fail("query", queryError);
+        case WaitOutcome::Reached:
+            return 0;
+        case WaitOutcome::QueryFailed:
+            return Fail("query", queryError);
         case WaitOutcome::TimedOut:
             Line("TIMEOUT op=%s state=%lu %s t_ms=%.3f", op, static_cast<unsigned long>(last.dwCurrentState),
                  StateName(last.dwCurrentState), ElapsedMs());
@@ -251,7 +290,7 @@ bool ControlCode(const char* word, DWORD* code) {
     } else if (strcmp(word, "interrogate") == 0) {
         *code = SERVICE_CONTROL_INTERROGATE;
     } else {
-        return ParseNumber(word, code);
+        return ParseDword(word, code);
     }
     return true;
 }
@@ -326,10 +365,17 @@ bool ParseShare(const char* text, DWORD* share) {
     DWORD bits = 0;
     for (const char* c = text; *c != '\0'; ++c) {
         switch (*c) {
-            case 'r': bits |= FILE_SHARE_READ; break;
-            case 'w': bits |= FILE_SHARE_WRITE; break;
-            case 'd': bits |= FILE_SHARE_DELETE; break;
-            default: return false;
+            case 'r':
+                bits |= FILE_SHARE_READ;
+                break;
+            case 'w':
+                bits |= FILE_SHARE_WRITE;
+                break;
+            case 'd':
+                bits |= FILE_SHARE_DELETE;
+                break;
+            default:
+                return false;
         }
     }
     *share = bits;
@@ -375,8 +421,7 @@ int CmdReadHold(const char* path, const char* eventName, DWORD share) {
     }
     Line("READHOLD event=%s pid=%lu share=%s%s%s%s bytes=%llu", eventName,
          static_cast<unsigned long>(GetCurrentProcessId()), (share & FILE_SHARE_READ) ? "r" : "",
-         (share & FILE_SHARE_WRITE) ? "w" : "", (share & FILE_SHARE_DELETE) ? "d" : "", share == 0 ? "-" : "",
-         bytes);
+         (share & FILE_SHARE_WRITE) ? "w" : "", (share & FILE_SHARE_DELETE) ? "d" : "", share == 0 ? "-" : "", bytes);
     DWORD rc = WaitForSingleObject(event, INFINITE);
     DWORD error = rc == WAIT_OBJECT_0 ? ERROR_SUCCESS : GetLastError();
     CloseHandle(event);
@@ -416,13 +461,13 @@ int main(int argc, char** argv) {
     DWORD timeoutMs = kDefaultTimeoutMs;
 
     if (strcmp(command, "start") == 0) {
-        if (argc > 4 || (argc == 4 && !ParseNumber(argv[3], &timeoutMs))) return Usage();
+        if (argc > 4 || (argc == 4 && !ParseDword(argv[3], &timeoutMs))) return Usage();
         return CmdStart(argv[2], timeoutMs);
     }
     if (strcmp(command, "control") == 0) {
         DWORD code = 0;
         if (argc < 4 || argc > 5 || !ControlCode(argv[3], &code)) return Usage();
-        if (argc == 5 && !ParseNumber(argv[4], &timeoutMs)) return Usage();
+        if (argc == 5 && !ParseDword(argv[4], &timeoutMs)) return Usage();
         return CmdControl(argv[2], code, timeoutMs);
     }
     if (strcmp(command, "readhold") == 0) {

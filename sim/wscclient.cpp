@@ -18,39 +18,14 @@
 #include <cstring>
 #include <string>
 
+#include "sim/simsupport.h"
+
 namespace {
 
 constexpr wchar_t kCallsFile[] = L"C:\\nvxsim\\wscclient\\calls.jsonl";
 constexpr wchar_t kBehaviourFile[] = L"C:\\nvxsim\\wscclient\\behaviour";
 constexpr wchar_t kReleaseEvent[] = L"nvxsim-wscclient-release";
 constexpr int kFileRetries = 50;
-
-std::string Utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return {};
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-    out.pop_back();
-    return out;
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof(escape), "\\u%04x", c);
-            out += escape;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
-}
 
 // The behaviour file's first line; "exit 0" when there is none.
 std::string ReadBehaviour() {
@@ -92,9 +67,12 @@ int main() {
     CreateDirectoryW(L"C:\\nvxsim", nullptr);
     CreateDirectoryW(L"C:\\nvxsim\\wscclient", nullptr);
     const std::string behaviour = ReadBehaviour();
-    const std::string line = "{\"pid\":" + std::to_string(GetCurrentProcessId()) +
-                             ",\"command_line\":" + JsonString(Utf8(GetCommandLineW())) +
-                             ",\"behaviour\":" + JsonString(behaviour) + "}\n";
+    const std::string line = nvxsim::Json()
+                                 .Num("pid", GetCurrentProcessId())
+                                 .Str("command_line", nvxsim::Utf8(GetCommandLineW()))
+                                 .Str("behaviour", behaviour)
+                                 .Text() +
+                             "\n";
     // Recorded before the client ends or waits, so the host sees a hanging client too.
     const bool recorded = AppendLine(line);
 

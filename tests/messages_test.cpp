@@ -53,7 +53,7 @@ TEST_F(MessagesTest, BuiltMessagesHaveTheirWireLayout) {
     EXPECT_EQ(m->outgoing, 1) << "the router stamps the service's source fields";
     SgDestroyMessage(m);
 
-    SgMessage* r = SgCreateRegistrationMessage(ServiceComponentId);
+    SgMessage* r = SgCreateRegistrationMessage(kServiceComponentId);
     ASSERT_NE(r, nullptr);
     const uint8_t registration[16] = {1, 0, 3, 0x32, 16, 0, 0, 0, 1, 0, 0, 0, 30, 0, 0, 0};
     EXPECT_EQ(memcmp(r->message, registration, sizeof(registration)), 0);

@@ -116,7 +116,7 @@ class DriverSimulatorTest(DriverMachineTestCase):
                      ("raw", "0g"), ("answer", "x", "1")):
             with self.subTest(args=args):
                 self.assertEqual(self.driver(*args).rc, 2)
-        self.assertEqual([r["event"] for r in self.journal() if r["event"] == "sent"], [])
+        self.assertEqual([r["event"] for r in self.journal() if r["event"] == "to_service"], [])
 
     def test_answers_for_the_next_sends_are_kept(self):
         self.machine.checked("driver", "start")
@@ -179,7 +179,7 @@ class ServiceThroughDriverTest(DriverMachineTestCase):
         connects = {r["port"]: r for r in records if r["event"] == "connect"}
         self.assertEqual(connects["async"]["context_hex"], ASYNC_CONTEXT_HEX)
         self.assertEqual(connects["sync"]["context_size"], 0)
-        sync = [r for r in records if r["event"] == "send" and r["port"] == "sync"]
+        sync = [r for r in records if r["event"] == "from_service" and r["port"] == "sync"]
         self.assertEqual(len(sync), 1)
         self.assertEqual((sync[0]["size"], sync[0]["out_size"], sync[0]["status"]), (48, 32, "0x00000000"))
         request = sync[0]["msg"]
@@ -187,7 +187,7 @@ class ServiceThroughDriverTest(DriverMachineTestCase):
                                                "field20", "field32")], [1, 0x32, 48, 1, 1, 16, 1, 0, 0])
         self.assertNotEqual(request["process_id"], 0)
         self.assertNotEqual(request["block_address"], 0)
-        registrations = [r for r in records if r["event"] == "send" and r["port"] == "async"]
+        registrations = [r for r in records if r["event"] == "from_service" and r["port"] == "async"]
         self.assertEqual([(r["hex"], r["out_size"], r["status"]) for r in registrations],
                          [(REGISTRATION_HEX, 4, "0x00000000")])
 
@@ -201,7 +201,7 @@ class ServiceThroughDriverTest(DriverMachineTestCase):
         run = self.machine.checked("send-command", "--kind", "get", "--request-id", "61", "VERSION")
         self.assertIn('"2.1.2"', run.out)
         answers = [r["status"] for r in self.journal()
-                   if r["event"] == "send" and r["msg"].get("request_id") == 61]
+                   if r["event"] == "from_service" and r["msg"].get("request_id") == 61]
         self.assertEqual(answers, [QUEUE_FULL] * 3 + ["0x00000000"])
 
     def test_disconnects_are_seen_from_both_ends(self):

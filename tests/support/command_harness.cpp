@@ -37,7 +37,7 @@ SgMessage* ReceivedCommand(const std::string& text, uint8_t kind, uint32_t reque
     c.payloadFormat = format;
     c.requestId = requestId;
     c.sourceComponentId = 12;
-    c.destinationComponentId = ServiceComponentId;
+    c.destinationComponentId = kServiceComponentId;
     c.sourceProcessId = 4242;
     c.sourceProcessKey = 7;
     memcpy(bytes.data(), &c, sizeof(c));

@@ -1,0 +1,103 @@
+// The driver simulator's two communication ports, served to the fltlib.dll stand-in over the
+// pipes of pipe_protocol.h, and the connections of the service on them.
+//
+// Guarantees:
+//   - Once OpenPorts() returns, a connection to either port finds its pipe, and it keeps finding
+//     one until the process ends (a new pipe instance exists before a connected one is handed on).
+//   - Every send on the asynchronous port is answered with a 4-byte status: 0, or the status
+//     SetAnswer() chose for the next N sends. The synchronous port answers its 48-byte request
+//     with a 32-byte SyncReplyMsg (status 0 when the request is well-formed, else
+//     kCommInvalidMessage). A FilterReplyMessage is refused: nothing the driver sends waits for one.
+//   - Everything on the ports is in the journal, recorded before it is answered: connect,
+//     from_service, reply-message, to_service, disconnect (driver_recorder.h).
+//   - A send of the service that carries a reply (flag kFlagReply) and was answered 0 goes to the
+//     ReplyWaiters watching its request ID; one answered otherwise was not delivered and does not.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/driver_recorder.h"
+
+namespace nvxdriver {
+
+enum Port { kAsync = 0, kSync = 1 };
+constexpr int kAllPorts = -1;
+
+// "async" or "sync", as the journal and the control answers name a port.
+const char* PortLabel(int port);
+
+constexpr DWORD kDefaultWriteWaitMs = 5000;  // for the service to take a message
+
+// One connection of the service. `id` and `port` are fixed once it is known; the rest belongs
+// to the port server.
+struct Connection {
+    uint32_t id = 0;
+    int port = kAsync;
+    std::vector<uint8_t> context;
+    HANDLE closeEvent = nullptr;  // manual reset: the driver ends this connection
+    bool attached = false;        // the send pipe is there (under the ports' lock)
+    bool sendOpen = false;        // the send pipe's end here is still open (under the ports' lock)
+    SRWLOCK writeLock = SRWLOCK_INIT;
+    HANDLE messagePipe = INVALID_HANDLE_VALUE;  // under writeLock once attached
+    bool closed = false;                        // under writeLock
+    uint64_t nextMessageId = 1;                 // under writeLock
+
+    ~Connection() {
+        if (closeEvent != nullptr) CloseHandle(closeEvent);
+    }
+};
+
+// Collects the service's replies to one request ID while it is watched.
+struct ReplyWaiter {
+    uint32_t requestId = 0;
+    std::vector<std::string> replies;  // {"event":"reply",...} lines, in the order they came
+    bool final = false;                // a reply with kFlagFinal came
+};
+
+// Once, before anything else: the instance whose pipes are served, the event that ends every
+// wait of the server when the driver unloads, and the journal.
+void InitPorts(const std::wstring& instance, HANDLE unloadEvent, Recorder* journal);
+
+// Creates both ports unless they are open already; true when this call created them.
+bool OpenPorts();
+
+// The next `count` sends on the asynchronous port are answered `status` instead of 0.
+void SetAnswer(uint32_t status, uint32_t count);
+
+// The connection named `id`, or with id 0 the newest attached one on the asynchronous port;
+// nullptr when there is none.
+std::shared_ptr<Connection> TargetConnection(uint64_t id);
+
+// Writes one message to the service on `c` (FILTER_MESSAGE_HEADER + the message as one pipe
+// message) and records it; waits up to waitMs for the pipe to take it. False with the reason.
+bool Deliver(Connection& c, const std::vector<uint8_t>& message, DWORD waitMs, uint64_t* messageId,
+             std::string* problem);
+
+// Replies to waiter->requestId go to the waiter from now on ...
+void WatchReplies(ReplyWaiter* waiter);
+// ... until this returns: at once when the final reply is there, else after waitMs.
+void EndReplyWatch(ReplyWaiter* waiter, uint64_t waitMs);
+
+// Ends the service's connections on a port (or kAllPorts) as an unloading driver does, and
+// returns once both pipes of each are closed on this side (or after kDefaultWriteWaitMs): the
+// service's next receive or send then finds them closed. How many connections there were.
+size_t Disconnect(int port);
+
+// The newest attached connection on `port`, waiting up to timeoutMs for one; nullptr if none came.
+std::shared_ptr<Connection> WaitForConnection(int port, uint64_t timeoutMs);
+
+// The ports' state for `ctl status`.
+struct PortsStatus {
+    bool portsOpen = false;
+    uint32_t answerStatus = 0;
+    uint32_t answerLeft = 0;
+    std::string connections;  // JSON array: conn, port, attached, context_hex of each
+};
+PortsStatus GetPortsStatus();
+
+}  // namespace nvxdriver
