@@ -74,10 +74,10 @@ TEST(LogPrefix, LayoutIsTimeTagFacilityLevelEachFollowedByOneBlank) {
 TEST(LogPrefix, OutOfRangeTimeFailsThePrefix) {
     char out[kLogPrefixCapacity];
     const SgTimeFields bad[] = {Time(1600, 12, 31, 23, 59, 59, 999), Time(30828, 1, 1, 0, 0, 0, 0),
-                                Time(2026, 0, 1, 0, 0, 0, 0),         Time(2026, 13, 1, 0, 0, 0, 0),
-                                Time(2026, 1, 0, 0, 0, 0, 0),         Time(2026, 1, 32, 0, 0, 0, 0),
-                                Time(2026, 1, 1, 24, 0, 0, 0),        Time(2026, 1, 1, 0, 60, 0, 0),
-                                Time(2026, 1, 1, 0, 0, 60, 0),        Time(2026, 1, 1, 0, 0, 0, 1000)};
+                                Time(2026, 0, 1, 0, 0, 0, 0),        Time(2026, 13, 1, 0, 0, 0, 0),
+                                Time(2026, 1, 0, 0, 0, 0, 0),        Time(2026, 1, 32, 0, 0, 0, 0),
+                                Time(2026, 1, 1, 24, 0, 0, 0),       Time(2026, 1, 1, 0, 60, 0, 0),
+                                Time(2026, 1, 1, 0, 0, 60, 0),       Time(2026, 1, 1, 0, 0, 0, 1000)};
     for (const auto& t : bad) {
         EXPECT_EQ(SgFormatLogPrefix(1, 2, &t, out), -1) << t.year << "-" << t.month << "-" << t.day;
         EXPECT_STREQ(out, "");
@@ -125,7 +125,9 @@ TEST(LogMessage, CountedAndWideStringsAreWrittenAsUtf8) {
 
     const uint16_t emoji[] = {0xD83D, 0xDE00, 0};
     const uint16_t broken[] = {'a', 0xD800, 'b', 0};
-    EXPECT_EQ(Format("%S|%ls|%ws", emoji, emoji, broken), "\xF0\x9F\x98\x80|\xF0\x9F\x98\x80|a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(Format("%S|%ls|%ws", emoji, emoji, broken),
+              "\xF0\x9F\x98\x80|\xF0\x9F\x98\x80|a\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(Format("%C", 0x20AC), "\xE2\x82\xAC");
 }
 

@@ -79,8 +79,8 @@ HANDLE SimDriver::Spawn(const std::vector<std::string>& args, HANDLE* output, st
     DWORD error = 0;
     for (int attempt = 0; attempt < kSpawnAttempts && !ok; ++attempt) {
         if (attempt != 0) Sleep(kSpawnRetryMs);
-        ok = CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si,
-                            &pi);
+        ok =
+            CreateProcessW(nullptr, wline.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
         error = ok ? 0 : GetLastError();
     }
     CloseHandle(write);
