@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "journals/event_journals.h"
+#include "journals/journal_file.h"
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "runtime/path_names.h"
@@ -21,27 +23,6 @@ namespace {
 
 constexpr int kFiles = 10000;
 constexpr int kPasses = 5;
-const wchar_t kPathsKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor\\Paths";
-const wchar_t* const kTypes[] = {L"System",
-                                 L"DirectoryChanges",
-                                 L"FileBinaryChanges",
-                                 L"FileDataChanges",
-                                 L"FileOtherChanges",
-                                 L"FileBinaryReads",
-                                 L"FileDataReads",
-                                 L"FileOtherReads",
-                                 L"FileHashes",
-                                 L"FileProperties",
-                                 L"ProcessProperties",
-                                 L"Process",
-                                 L"Thread",
-                                 L"Image",
-                                 L"Registry",
-                                 L"Dns",
-                                 L"Http",
-                                 L"Ip",
-                                 L"Network",
-                                 L"Url"};
 
 bool NoOsPaths() { return true; }
 const SgOsPathCalls kNoOsPaths = {NoOsPaths, NoOsPaths};
@@ -58,10 +39,11 @@ int main() {
     for (const std::wstring& d : {data, data + L"\\Data", data + L"\\Data\\Event Journals", root}) {
         CreateDirectoryW(d.c_str(), nullptr);
     }
-    for (const wchar_t* type : kTypes) CreateDirectoryW((root + L"\\" + type).c_str(), nullptr);
+    for (const wchar_t* type : kJournalTypeNames) CreateDirectoryW((root + L"\\" + type).c_str(), nullptr);
     for (int i = 0; i < kFiles; ++i) {
         // Small files whose names are not journal names: listed, parsed, ignored.
-        std::wstring path = root + L"\\" + kTypes[i % 20] + L"\\notes-" + std::to_wstring(i) + L".txt";
+        std::wstring path =
+            root + L"\\" + kJournalTypeNames[i % kJournalTypeCount] + L"\\notes-" + std::to_wstring(i) + L".txt";
         HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             fprintf(stderr, "cannot create %ls\n", path.c_str());
@@ -73,8 +55,8 @@ int main() {
     }
     std::wstring value = L"\\??\\" + data;
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPathsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDriverPathsKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
         fprintf(stderr, "cannot write the data directory value\n");
         return 1;
     }
@@ -107,7 +89,7 @@ int main() {
     SgSetOsPathCallsForTesting(nullptr);
     bool clean = SgShutdownMemory();
     SgShutdownOsSymbols();
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPathsKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDriverPathsKeyPath);
     nvx_test::RemoveTree(data);
     SgDebugShutdown();
     return clean ? 0 : 1;

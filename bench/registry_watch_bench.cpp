@@ -24,9 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "runtime/identity.h"
+
 namespace {
 
-const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor Service";
 constexpr double kTargetMedianMs = 100.0;
 constexpr DWORD kLineTimeoutMs = 5000;
 
@@ -100,7 +101,7 @@ int wmain(int argc, wchar_t** argv) {
     const wchar_t* log = argv[1];
     int changes = argc == 3 ? _wtoi(argv[2]) : 100;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         fprintf(stderr, "cannot open the service key\n");
         return 1;
     }

@@ -16,11 +16,7 @@
 #include "runtime/sg_containers.h"
 #include "runtime/unistr.h"
 
-namespace {
-
-// Directory names and file-name prefixes, by type index. "ProcessProperties" comes before
-// "Process", which is a prefix of it.
-const wchar_t* const kTypeNames[kJournalTypeCount] = {
+const wchar_t* const kJournalTypeNames[kJournalTypeCount] = {
     L"System",
     L"DirectoryChanges",
     L"FileBinaryChanges",
@@ -42,6 +38,8 @@ const wchar_t* const kTypeNames[kJournalTypeCount] = {
     L"Network",
     L"Url",
 };
+
+namespace {
 
 constexpr int64_t kHousekeepingPeriod = 60000000;  // µs
 constexpr uint32_t kListingBufferSize = 0x10000;
@@ -221,8 +219,8 @@ bool ExtensionIs(const NameCursor& cursor, const wchar_t* ext) {
 bool ParseName(NameCursor* cursor, JournalFile* out) {
     uint32_t type = kJournalTypeCount;
     for (uint32_t i = 0; i < kJournalTypeCount; ++i) {
-        size_t n = wcslen(kTypeNames[i]);
-        if (cursor->length > n && wmemcmp(cursor->text, kTypeNames[i], n) == 0 && cursor->text[n] == L'-') {
+        size_t n = wcslen(kJournalTypeNames[i]);
+        if (cursor->length > n && wmemcmp(cursor->text, kJournalTypeNames[i], n) == 0 && cursor->text[n] == L'-') {
             type = i;
             cursor->at = static_cast<uint32_t>(n + 1);
             break;
@@ -337,7 +335,7 @@ bool InitEventJournals() {
         return false;
     }
     for (uint32_t i = 0; i < kJournalTypeCount; ++i) {
-        gState.typeNames[i] = SgCreateUnistrFromWide(kTypeNames[i]);
+        gState.typeNames[i] = SgCreateUnistrFromWide(kJournalTypeNames[i]);
         if (gState.typeNames[i] == nullptr) {
             FreeState();
             return false;

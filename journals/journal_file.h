@@ -11,6 +11,9 @@
 #include "runtime/sg_object.h"
 
 constexpr uint32_t kJournalTypeCount = 20;
+// Directory names and file-name prefixes, by type index. "ProcessProperties" comes before
+// "Process", which is a prefix of it.
+extern const wchar_t* const kJournalTypeNames[kJournalTypeCount];
 
 struct JournalFile {
     SgObject header;  // list links; destroy frees Path

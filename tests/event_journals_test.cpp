@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "journals/event_journals.h"
+#include "journals/journal_file.h"
 #include "runtime/debug_log.h"
+#include "runtime/identity.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "runtime/path_names_testing.h"
@@ -24,7 +26,6 @@ namespace {
 
 using nvx_test::LogLine;
 
-const wchar_t kPathsKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestro Vantor\\Paths";
 const wchar_t* const kTypes[] = {L"System",
                                  L"DirectoryChanges",
                                  L"FileBinaryChanges",
@@ -94,7 +95,7 @@ protected:
         if (initialised_) {
             EXPECT_TRUE(ShutdownEventJournals());
         }
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPathsKey);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDriverPathsKeyPath);
         if (!data_.empty()) nvx_test::RemoveTree(data_);
         EXPECT_TRUE(SgShutdownPathManagement());
         SgSetOsPathCallsForTesting(nullptr);
@@ -105,7 +106,8 @@ protected:
     // The installation's record of the data directory; none deletes the value.
     void SetDataDirectory(const wchar_t* value) {
         HKEY key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPathsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDriverPathsKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                                  nullptr),
                   ERROR_SUCCESS);
         if (value != nullptr) {
             RegSetValueExW(key, L"NvxProgramDataDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
