@@ -633,7 +633,7 @@ std::vector<uint8_t> HandleSend(const Connection& c, uint32_t outCapacity, const
     }
     const Json message = Decode(p, n);
     j.Str("hex", HexOf(p, n)).Raw("msg", message.Text());
-    gJournal.Write("send", j);
+    gJournal.Write("from_service", j);
 
     if (c.port == kAsync && SUCCEEDED(hr) && status == w::kCommSuccess && n >= sizeof(w::CommandMsg) &&
         p[2] == w::kTypeCommand) {
@@ -1011,7 +1011,7 @@ int SendToService(const Options& o, const std::vector<uint8_t>& message, uint32_
         Json j;
         j.Str("port", kPortLabels[c->port]).Num("conn", c->id).Num("message_id", messageId).Num("size", message.size());
         j.Str("hex", HexOf(message.data(), message.size())).Raw("msg", decoded.Text());
-        gJournal.Write("sent", j);
+        gJournal.Write("to_service", j);
         Json line;
         line.Str("event", "sent").Num("conn", c->id).Num("message_id", messageId).Num("size", message.size());
         line.Raw("msg", decoded.Text());

@@ -135,7 +135,7 @@ protected:
     std::vector<std::string> SendsFor(const std::vector<uint32_t>& ids) const {
         std::vector<std::string> found;
         for (const std::string& line : driver_.JournalLines()) {
-            if (Field(line, "event") != "send" || Field(line, "port") != "async") continue;
+            if (Field(line, "event") != "from_service" || Field(line, "port") != "async") continue;
             for (uint32_t id : ids) {
                 if (Field(line, "request_id") == std::to_string(id)) found.push_back(line);
             }

@@ -77,7 +77,7 @@ class ChannelTestCase(DriverMachineTestCase):
 
     def sends(self, port="async"):
         """What the service sent on a port, in order (the driver's journal)."""
-        return [r for r in self.journal() if r["event"] == "send" and r["port"] == port]
+        return [r for r in self.journal() if r["event"] == "from_service" and r["port"] == port]
 
     def sends_for(self, request_id):
         return [r for r in self.sends() if r["msg"].get("request_id") == request_id]
@@ -112,7 +112,7 @@ class CommandsTest(ChannelTestCase):
         # command keeps its requester, so that the other component's reply finds its way back.
         self.machine.checked("driver", "send", "--component", "12", "--source-component", "7", "--pid", "4242",
                              "--key", "9", "--request-id", "301", "--no-wait", "PING", "now")
-        sent = next(r for r in self.journal() if r["event"] == "sent")
+        sent = next(r for r in self.journal() if r["event"] == "to_service")
         self.version_is_answered()
         relayed = self.sends_for(301)
         self.assertEqual(len(relayed), 1, relayed)
@@ -176,9 +176,10 @@ class ConnectionTest(ChannelTestCase):
                         texts.index("Starting communications thread..."))
 
         records = self.journal()
-        events = [(r["event"], r.get("port")) for r in records if r["event"] in ("connect", "send")]
-        self.assertEqual(events, [("connect", "sync"), ("send", "sync"), ("connect", "async"), ("send", "async")])
-        sync = next(r for r in records if r["event"] == "send")
+        events = [(r["event"], r.get("port")) for r in records if r["event"] in ("connect", "from_service")]
+        self.assertEqual(events, [("connect", "sync"), ("from_service", "sync"), ("connect", "async"),
+                                  ("from_service", "async")])
+        sync = next(r for r in records if r["event"] == "from_service")
         self.assertEqual((sync["size"], sync["msg"]["name"], sync["msg"]["process_id"]),
                          (48, "SyncRequestMsg", self.service_pid()))
         connect = next(r for r in records if r["event"] == "connect" and r["port"] == "async")
