@@ -83,6 +83,26 @@ def a_timeout_ms(p):
     a_json(p)
 
 
+MESSAGE_OPTIONS = {
+    "--kind": ("KIND", "get, set, call, exec or a number (get)"),
+    "--flags": ("N", "the flags field (0x05: request|final)"),
+    "--request-id": ("N", "the request ID (counted by the driver)"),
+    "--component": ("N", "destination component (30: the service)"),
+    "--source-component": ("N", "source component (12)"),
+    "--pid": ("P", "the requester's process ID"),
+    "--key": ("K", "the requester's key"),
+    "--dest-pid": ("P", "destination process ID"),
+    "--dest-key": ("K", "destination key"),
+    "--format": ("N", "the format field"),
+    "--body-version": ("N", "the body's version field"),
+    "--hex": ("BYTES", "the payload as hex instead of TEXT"),
+    "--conn": ("N", "the connection to send on (default: the service's async one)"),
+    "--timeout-ms": ("N", "how long the driver waits to deliver"),
+    "--marker": ("N", "the context marker"),
+    "--tag": ("N", "the tag"),
+}
+
+
 def a_message(kind):
     """The options of a message to the service; nvxdriver checks their values."""
     options = {
@@ -95,7 +115,8 @@ def a_message(kind):
 
     def add(p):
         for option in options:
-            p.add_argument(option, dest="ctl_" + option[2:].replace("-", "_"), metavar="X")
+            metavar, text = MESSAGE_OPTIONS[option]
+            p.add_argument(option, dest="ctl_" + option[2:].replace("-", "_"), metavar=metavar, help=text)
         if kind in ("send", "event"):
             p.add_argument("--no-nul", action="store_true", help="no NUL after the text")
         if kind == "send":
@@ -384,7 +405,12 @@ def main(argv):
         message = command == "send-command" or (command == "driver" and rest[1:2] in (["send"], ["event"],
                                                                                       ["reg"], ["raw"]))
         words = rest if message else ["--help" if a == "-h" else a for a in rest]
-        args = unescape(root.parse_args(escape_words(words)))
+        args, extra = root.parse_known_args(escape_words(words))
+        args = unescape(args)
+        if extra:
+            path = " ".join(w for w in (args.command, getattr(args, "action", None)) if w)
+            hint = " (the data goes after --data)" if path == "reg set" else ""
+            raise Usage(f"{path}: unexpected {' '.join(extra).replace(ESCAPE, '')}{hint} (see `nvxsim help {path}`)")
         return args.handler(machine, args) or EXIT_OK
     except Usage as e:
         note(f"nvxsim: {e}")
@@ -518,6 +544,9 @@ def cmd_status(m, a):
         row("Build", f"{build['name']}: {build['what']}")
         if build["installed_from"]:
             row("", f"installed from {build['installed_from']}")
+        if build["name"] == BUILD_SIM:
+            row("", "(the shipped build, `install --build shipped`, would answer every WSCClient exec -1:"
+                    " Wine refuses its protected start, error 50)")
     else:
         row("Build", "no service executable installed (`nvxsim install`)")
     if st["state"] != "up":
@@ -540,14 +569,14 @@ def cmd_status(m, a):
             if driver["answer_left"]:
                 row("", f"the next {driver['answer_left']} send(s) get status"
                         f" {drv.comm_status_text(driver['answer_status'])}")
-        for name in ("DebugFacilities", "DebugLevel"):
+        for label, name in (("Debug log", "DebugFacilities"), ("", "DebugLevel")):
             value = st["debug"][name]
             shown = f"0x{value['value']:08x}" if name == "DebugFacilities" else str(value["value"])
-            row(name if name == "DebugLevel" else "DebugFacil.", f"{shown} ({value['text']})"
-                + ("" if value["set"] else "  [not set: the service's default]"))
+            row(label, f"{name} {shown} ({value['text']})" + ("" if value["set"] else ", not set: the default"))
     wsc = st["wsc_client"]
+    behaviour = wsc["behaviour"].replace("exit ", "exits with code ").replace("hang", "never exits (`wsc release`)")
     row("WSC client", ("installed" if wsc["installed"] else "not installed (`nvxsim wsc install`)")
-        + f", {wsc['behaviour']}, {wsc['starts']} starts recorded, "
+        + f", {behaviour}, {wsc['starts']} starts recorded, "
         + (f"running: {', '.join(map(str, wsc['running']))}" if wsc["running"] else "none running"))
     log = st["log"]
     row("nvxs.log", log["path"] + (f"  ({log['size']} bytes)" if log["exists"] else "  (not written yet)"))
@@ -642,6 +671,8 @@ REG_MESSAGES = [  # Wine's reg in nvxsim's terms: (what reg says, what nvxsim sa
     (re.compile(r"\[?/d\]?"), "--data"),
     (re.compile(r"\[?/t\]?"), "--type"),
     (re.compile(r"\[?/v\]?"), "VALUE"),
+    (re.compile(r"invalid system key.*|invalid key name.*", re.I),
+     "no such key: a key starts with HKLM\\ or HKCU\\, or is a short name (service, params, driver, elam, paths)"),
     (re.compile(r"^reg: ", re.I), ""),
 ]
 
@@ -1098,7 +1129,7 @@ def cmd_wsc_install(m, a):
 
 def journal_warnings(directory, name):
     """What the service will make of a file written here, when it is not a journal it reads."""
-    if directory not in JOURNAL_TYPES:
+    if directory.lower() not in (t.lower() for t in JOURNAL_TYPES):
         note(f"nvxsim: warning: {directory} is not a directory of the store: the service looks only in"
              f" {', '.join(JOURNAL_TYPES)}")
     if name is not None and parse_journal_name(name) is None:

@@ -75,6 +75,6 @@ def facilities_text(mask):
 def level_text(level):
     """DebugLevel decoded: the least level written and what that means."""
     if 1 <= level <= len(LEVELS):
-        detail = " (the most detail)" if level == 1 else ""
+        detail = ": the most detail" if level == 1 else ""
         return f"{LEVELS[level - 1]} and above{detail}"
     return "out of range 1..8"

@@ -201,7 +201,7 @@ class MachineToolTest(MachineTestCase):
         self.assertEqual({k: status["service"][k] for k in ("installed", "state_name", "exit_code")},
                          {"installed": True, "state_name": "RUNNING", "exit_code": 0})
         self.assertEqual(status["debug"]["DebugLevel"], {"value": 1, "set": True,
-                                                         "text": "Debug and above (the most detail)"})
+                                                         "text": "Debug and above: the most detail"})
         self.assertEqual(status["debug"]["DebugFacilities"]["text"], "Sys|Comms")
         self.assertEqual(status["driver"], {"loaded": False})
         self.assertEqual(Path(status["log"]["path"]), self.machine.log_path())
