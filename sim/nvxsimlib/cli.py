@@ -319,8 +319,8 @@ def overview(table):
     lines = [
         "usage: nvxsim [--machine DIR] [--exe PATH] [--ctl PATH] [--timeout S] [--raw] COMMAND ...",
         "",
-        "A simulated Windows machine (a Wine prefix) with the NVXService installed. First steps:",
-        "  nvxsim create; nvxsim start; nvxsim driver start; nvxsim send-command --kind get Version; nvxsim status",
+        "A simulated Windows machine (a Wine prefix) with the NVXService installed. First steps: nvxsim create;",
+        "nvxsim start; nvxsim driver start; nvxsim send-command --kind get Version; nvxsim status.",
         "",
     ]
     for group, title in GROUPS.items():

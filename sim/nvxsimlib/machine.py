@@ -351,7 +351,10 @@ class Machine:
         if self.exe is not None:
             return self.exe, "other"
         if build is None:
-            build = self.info().get("build") if self.exists() else None
+            info = self.info() if self.exists() else {}
+            build = info.get("build")
+            if build == "other" and info.get("exe"):
+                return Path(info["exe"]), build
             if build not in (BUILD_SIM, BUILD_SHIPPED):
                 build = DEFAULT_BUILD
         return build_paths()[build], build
@@ -359,7 +362,8 @@ class Machine:
     # ---- life cycle
 
     def create(self, build=None):
-        exe, build = self.choose_exe(build)
+        # A reset machine is a new one: the default build unless told otherwise.
+        exe, build = self.choose_exe(build or DEFAULT_BUILD)
         for path, what in ((exe, f"the service ({build} build)"), (self.ctl, "nvxsimctl.exe"),
                            (self.ctl.parent / FLTLIB_NAME, "the fltlib.dll stand-in"),
                            (self.ctl.parent / "nvxdriver.exe", "nvxdriver.exe"),

@@ -200,7 +200,7 @@ class SimMachine:
     def reg_delete(self, key, name=None):
         """Deletes a value (or the key); a missing one is no error."""
         run = self.nvxsim("reg", "delete", key, *([name] if name else []))
-        if run.rc != 0 and not (run.rc == 1 and "no such key" in run.err):
+        if run.rc != 0 and not (run.rc == 1 and "no such" in run.err):
             raise AssertionError(f"reg delete {key} {name} failed ({run.rc}):\n{run.out}{run.err}")
 
     # ---- console and logs

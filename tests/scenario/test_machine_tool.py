@@ -174,7 +174,7 @@ class MachineToolTest(MachineTestCase):
                          self.machine.checked("help", "driver", "send").out)
 
     def test_journal_write_warns_about_files_the_service_does_not_read(self):
-        self.addCleanup(self.machine.nvxsim, "journal", "remove", "Nope", "Dns-1-2.bin")
+        self.addCleanup(self.machine.nvxsim, "journal", "remove", "Nope")
         cases = [("ProcessProperties", "ProcessProperties-1A-+2.bin", None), ("Dns", "Dns-1-2-3-4.bin", None),
                  ("Dns", "Dns-1-2-3.bin", "not a journal name"), ("Dns", "Other-1-2.bin", "not a journal name"),
                  ("Nope", "Dns-1-2.bin", "not a directory of the store")]
