@@ -9,7 +9,6 @@ import re
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 from . import driver as drv
 from . import logs
@@ -18,8 +17,8 @@ from .machine import (BUILD_SHIPPED, BUILD_SIM, BUILD_TEXT, CONTROLS, CTL_WIN, D
                       DRIVER_FILE_VERSIONS, DRIVER_FILE_WIN, EXE_NAME, EXIT_FAILED, EXIT_OK, EXIT_USAGE, KEY_ALIASES,
                       REG_TYPES, REPO, SERVICE_KEY, SERVICE_NAME, STATE_NAMES, TOOLS_DIR_WIN, WSC_CALLS,
                       WSC_CLIENT_DIR_WIN, WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_RELEASE_EVENT, Machine, SimError,
-                      build_paths, clean, error_text, exit_code_text, parse_record, resolve_key, say, short_key,
-                      status_text)
+                      build_paths, clean, error_text, exit_code_meaning, exit_code_text, parse_record, resolve_key,
+                      say, short_key, status_text)
 from .wine import note
 
 ESCAPE = "\0"  # marks a word that starts with '-' but is no option (text for the driver, a number)
@@ -234,7 +233,8 @@ def command_table():
          lambda m, a: m.down()),
         ("machine", "install", "(re)copy a build into the machine and register the service (the machine's"
                                " build unless --build)", a_build, cmd_install),
-        ("machine", "uninstall", "remove the service and its keys (the files stay)", a_none, lambda m, a: m.uninstall()),
+        ("machine", "uninstall", "remove the service and its keys (the files stay)", a_none,
+         lambda m, a: m.uninstall()),
         ("machine", "destroy", "down, then remove the machine directory", a_none, lambda m, a: m.destroy()),
         ("service", "start", "start and show every status until RUNNING or STOPPED", a_timeout_ms, cmd_service),
         ("service", "stop", "stop and show every status until STOPPED, with the exit code", a_timeout_ms, cmd_service),
@@ -564,7 +564,8 @@ def cmd_status(m, a):
             row("Driver", "not loaded (`nvxsim driver start`)")
         elif "ports_open" in driver:
             connected = ", ".join(f"{c['port']} (connection {c['conn']})" for c in driver["connections"])
-            row("Driver", f"loaded (host process {driver['host_pid']}), ports {'open' if driver['ports_open'] else 'closed'},"
+            ports = "open" if driver["ports_open"] else "closed"
+            row("Driver", f"loaded (host process {driver['host_pid']}), ports {ports},"
                           + (f" service connected on {connected}" if connected else " no connection"))
             if driver["answer_left"]:
                 row("", f"the next {driver['answer_left']} send(s) get status"
@@ -751,7 +752,8 @@ def cmd_console(m, args):
         sys.stdout.flush()
     else:
         sys.stdout.write(output.decode(errors="replace").replace("\r", ""))
-        say(f"--- {EXE_NAME} exit code 0x{code:08X} ({exit_code_text(code)})")
+        meaning = exit_code_meaning(code) if code else None
+        say(f"--- {EXE_NAME} exit code 0x{code:08X} ({code})" + (f": {meaning}" if meaning else ""))
     return EXIT_OK if code == 0 else EXIT_FAILED
 
 

@@ -146,13 +146,16 @@ def error_text(code):
     return f"error {code}" + (f" ({text})" if text else "")
 
 
+def exit_code_meaning(code):
+    """What a Win32 error or one of the service's own exit codes means; None when unknown."""
+    return ERROR_TEXT.get(code) or SERVICE_EXIT_TEXT.get(code)
+
+
 def exit_code_text(code):
     """A service's exit code, explained."""
-    if code == 0:
-        return "0"
-    text = ERROR_TEXT.get(code) or SERVICE_EXIT_TEXT.get(code)
+    meaning = exit_code_meaning(code) if code else None
     shown = f"0x{code:X}" if code > 0xFFFF else str(code)
-    return shown + (f" ({text})" if text else "")
+    return shown + (f" ({meaning})" if meaning else "")
 
 
 def accepted_text(mask):
@@ -577,7 +580,8 @@ class Machine:
         self.ensure_up()
         exe, build = self.choose_exe(build)
         if not exe.is_file():
-            raise SimError(f"the service ({build} build) not found at {exe} (build first: cmake --build --preset mingw)")
+            raise SimError(f"the service ({build} build) not found at {exe}"
+                           " (build first: cmake --build --preset mingw)")
         with self.lock():
             state = self.service_state()
             if state not in (None, 1):

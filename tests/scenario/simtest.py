@@ -22,8 +22,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "sim"))
 
 from nvxsimlib.command import run_nvxsim  # noqa: E402
-from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, LogLine, parse_log_line  # noqa: E402,F401
-from nvxsimlib.machine import SERVICE_NAME  # noqa: E402,F401
+from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, parse_log_line  # noqa: E402
 from nvxsimlib.wine import WineError, WinePrefix, prefix_processes  # noqa: E402
 
 SERVICE_KEY = "service"  # nvxsim's short name for HKLM\SYSTEM\CurrentControlSet\Services\<service>
