@@ -218,7 +218,7 @@ TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
     EXPECT_EQ(Send(async, RegRequest(w::kTagRegRequest, 0, w::ServiceComponentId), &status, &returned), S_OK);
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(status, 0u);
-    EXPECT_EQ(Records({"\"event\":\"send\"", "\"port\":\"async\"", "\"size\":16", "\"status\":\"0x00000000\"",
+    EXPECT_EQ(Records({"\"event\":\"from_service\"", "\"port\":\"async\"", "\"size\":16", "\"status\":\"0x00000000\"",
                        "\"hex\":\"0100033210000000010000001e000000\"", "\"name\":\"RegRequestMsg\""})
                   .size(),
               1u);
@@ -227,8 +227,8 @@ TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
     EXPECT_EQ(Send(async, Command(0x06, 41, 12, "2.1.2"), &status, &returned), S_OK);
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(
-        Records({"\"event\":\"send\"", "\"flags\":\"0x06\"", "\"flag_names\":\"reply|final\"", "\"request_id\":41",
-                 "\"destination_component\":12", "\"text\":\"2.1.2\"", "\"nul_terminated\":true"})
+        Records({"\"event\":\"from_service\"", "\"flags\":\"0x06\"", "\"flag_names\":\"reply|final\"",
+                 "\"request_id\":41", "\"destination_component\":12", "\"text\":\"2.1.2\"", "\"nul_terminated\":true"})
             .size(),
         1u);
 
@@ -255,7 +255,7 @@ TEST_F(FltPortTest, ConnectionsAndSendsAreAnsweredAndRecorded) {
     EXPECT_EQ(reply.size, 32u);
     EXPECT_EQ(reply.status, 0u);
     EXPECT_EQ(reply.field12, 16u);
-    EXPECT_EQ(Records({"\"event\":\"send\"", "\"port\":\"sync\"", "\"name\":\"SyncRequestMsg\"",
+    EXPECT_EQ(Records({"\"event\":\"from_service\"", "\"port\":\"sync\"", "\"name\":\"SyncRequestMsg\"",
                        "\"process_id\":" + std::to_string(GetCurrentProcessId()), "\"block_address\":305397760"})
                   .size(),
               1u);
@@ -282,7 +282,7 @@ TEST_F(FltPortTest, TheDriverAnswersAChosenStatusForTheNextSends) {
         answers.push_back(status);
     }
     EXPECT_EQ(answers, (std::vector<uint32_t>{w::kCommQueueFull, w::kCommQueueFull, 0}));
-    EXPECT_EQ(Records({"\"status\":\"0xE0020009\"", "\"event\":\"send\""}).size(), 2u);
+    EXPECT_EQ(Records({"\"status\":\"0xE0020009\"", "\"event\":\"from_service\""}).size(), 2u);
 
     driver_.CtlOk({"answer", "0xE0020003", "1"});
     ASSERT_EQ(Send(port, reg, &status, &returned), S_OK);
@@ -328,7 +328,7 @@ TEST_F(FltPortTest, AReceivePendsAndCompletesWithHeaderAndMessage) {
     EXPECT_EQ(m.sourceProcessId, 4242u);
     EXPECT_EQ(m.sourceProcessKey, 9u);
     EXPECT_EQ(memcmp(r.message() + 56, "VERSION", 8), 0);
-    EXPECT_EQ(Records({"\"event\":\"sent\"", "\"request_id\":77"}).size(), 1u);
+    EXPECT_EQ(Records({"\"event\":\"to_service\"", "\"request_id\":77"}).size(), 1u);
 
     // Messages that arrive before the receive wait for it, each whole and in order, and the
     // receive still answers "pending" and completes through the completion port.
