@@ -18,29 +18,17 @@ Standard library only.
 """
 
 import argparse
-import os
-import shutil
-import subprocess
 import sys
-import tempfile
-import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-NVXSIM = REPO / "sim" / "nvxsim"
-LOG_WIN = r"C:\ProgramData\Kestro\Vantor\Logs\nvxs.log"
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(REPO / "sim"))
 
+from nvxsimlib.command import checked_nvxsim, machine_for_bench, run_nvxsim  # noqa: E402
+from nvxsimlib.logs import LOGS_DIR_WIN  # noqa: E402
 
-def nvxsim(machine, *args, timeout=300):
-    argv = [sys.executable, str(NVXSIM), "--machine", str(machine), *args]
-    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout)
-
-
-def checked(machine, *args, timeout=300):
-    proc = nvxsim(machine, *args, timeout=timeout)
-    if proc.returncode != 0:
-        raise RuntimeError(f"nvxsim {' '.join(args)} failed ({proc.returncode}):\n{proc.stdout}{proc.stderr}")
-    return proc
+LOG_WIN = LOGS_DIR_WIN + r"\nvxs.log"
 
 
 def main():
@@ -54,45 +42,26 @@ def main():
         print(f"{bench} not found (build first: cmake --build --preset mingw)", file=sys.stderr)
         return 1
 
-    tmp = None
-    if args.machine:
-        machine = Path(args.machine).resolve()
-        was_up = "State       up" in nvxsim(machine, "status").stdout
-    else:
-        tmp = tempfile.mkdtemp(prefix="nvx-bench-")
-        machine = Path(tmp) / "machine"
-        was_up = False
-        print(f"creating a machine in {machine} ...", flush=True)
-        started = time.monotonic()
-        created = nvxsim(machine, "create", timeout=600)
-        if created.returncode != 0:
-            print(created.stdout + created.stderr, file=sys.stderr)
-            shutil.rmtree(tmp, ignore_errors=True)
-            return 1
-        print(f"created in {time.monotonic() - started:.1f} s", flush=True)
     try:
-        checked(machine, "reg", "set", "service", "DebugFacilities", "--type", "REG_DWORD", "--data", "0xffffffff")
-        checked(machine, "reg", "set", "service", "DebugLevel", "--type", "REG_DWORD", "--data", "1")
-        checked(machine, "start")
-        try:
-            print(f"\n{args.changes} changes of DebugLevel, service running under the SCM\n", flush=True)
-            run = nvxsim(machine, "wine", str(bench), LOG_WIN, str(args.changes), timeout=600)
-            sys.stdout.write(run.stdout)
-            if run.returncode != 0:
-                print(run.stderr, file=sys.stderr)
-                return 1
-        finally:
-            checked(machine, "stop")
-        return 0
-    finally:
-        if not was_up:
-            down = nvxsim(machine, "down", timeout=180)
-            if down.returncode != 0:
-                print(down.stdout + down.stderr, file=sys.stderr)
-        if tmp:
-            shutil.rmtree(tmp, ignore_errors=True)
+        with machine_for_bench(args.machine) as machine:
+            checked_nvxsim(machine, "reg", "set", "service", "DebugFacilities", "--type", "REG_DWORD",
+                           "--data", "0xffffffff")
+            checked_nvxsim(machine, "reg", "set", "service", "DebugLevel", "--type", "REG_DWORD", "--data", "1")
+            checked_nvxsim(machine, "start")
+            try:
+                print(f"\n{args.changes} changes of DebugLevel, service running under the SCM\n", flush=True)
+                run = run_nvxsim(machine, "wine", str(bench), LOG_WIN, str(args.changes), timeout=600)
+                sys.stdout.write(run.stdout.decode(errors="replace"))
+                if run.returncode != 0:
+                    print(run.stderr.decode(errors="replace"), file=sys.stderr)
+                    return 1
+            finally:
+                checked_nvxsim(machine, "stop")
+            return 0
+    except RuntimeError as e:
+        print(e, file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":
-    os.environ.setdefault("PYTHONDONTWRITEBYTECODE", "1")
     sys.exit(main())

@@ -14,25 +14,25 @@ an existing machine is used and left as it was found (down or up). Standard libr
 """
 
 import argparse
-import os
-import shutil
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
-NVXSIM = REPO / "sim" / "nvxsim"
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "sim"))
+
+from nvxsimlib.command import machine_for_bench, run_nvxsim  # noqa: E402
+
 WAIT_HINT_MS = 10000
 
 
-def nvxsim(machine, *args, timeout=300):
-    argv = [sys.executable, str(NVXSIM), "--machine", str(machine), *args]
+def nvxsim(machine, *args):
+    """nvxsim's output as text, and the host's time for the whole command in ms."""
     started = time.monotonic()
-    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout)
-    return proc, (time.monotonic() - started) * 1000
+    proc = run_nvxsim(machine, *args, timeout=300)
+    return proc.returncode, proc.stdout.decode(errors="replace") + proc.stderr.decode(errors="replace"), \
+        (time.monotonic() - started) * 1000
 
 
 def first_status_ms(output, state_name):
@@ -44,15 +44,15 @@ def first_status_ms(output, state_name):
 
 
 def cycle(machine, hold_s):
-    start, start_host = nvxsim(machine, "--raw", "start")
-    start_ms = first_status_ms(start.stdout, "RUNNING")
-    if start.returncode != 0 or start_ms is None:
-        raise RuntimeError(f"start failed:\n{start.stdout}{start.stderr}")
+    rc, start, start_host = nvxsim(machine, "--raw", "start")
+    start_ms = first_status_ms(start, "RUNNING")
+    if rc != 0 or start_ms is None:
+        raise RuntimeError(f"start failed:\n{start}")
     time.sleep(hold_s)
-    stop, stop_host = nvxsim(machine, "--raw", "stop")
-    stop_ms = first_status_ms(stop.stdout, "STOPPED")
-    if stop.returncode != 0 or stop_ms is None:
-        raise RuntimeError(f"stop failed:\n{stop.stdout}{stop.stderr}")
+    rc, stop, stop_host = nvxsim(machine, "--raw", "stop")
+    stop_ms = first_status_ms(stop, "STOPPED")
+    if rc != 0 or stop_ms is None:
+        raise RuntimeError(f"stop failed:\n{stop}")
     return start_ms, stop_ms, start_host, stop_host
 
 
@@ -69,48 +69,29 @@ def main():
     parser.add_argument("--machine", help="use this existing machine instead of a new temporary one")
     args = parser.parse_args()
 
-    tmp = None
-    if args.machine:
-        machine = Path(args.machine).resolve()
-        was_up = "State       up" in nvxsim(machine, "status")[0].stdout
-    else:
-        tmp = tempfile.mkdtemp(prefix="nvx-bench-")
-        machine = Path(tmp) / "machine"
-        was_up = False
-        print(f"creating a machine in {machine} ...", flush=True)
-        created, create_ms = nvxsim(machine, "create", timeout=600)
-        if created.returncode != 0:
-            print(created.stdout + created.stderr, file=sys.stderr)
-            shutil.rmtree(tmp, ignore_errors=True)
-            return 1
-        print(f"created in {create_ms / 1000:.1f} s", flush=True)
     try:
-        query, _ = nvxsim(machine, "--raw", "query")
-        if " STOPPED " not in query.stdout:
-            print(f"the service is not stopped:\n{query.stdout}{query.stderr}", file=sys.stderr)
-            return 1
-        print(f"\n{args.cycles} cycles, service running {args.hold_s:g} s in each\n")
-        print(f"{'cycle':>5}  {'start ms':>9}  {'stop ms':>9}  {'start cmd ms':>12}  {'stop cmd ms':>12}")
-        results = []
-        for i in range(1, args.cycles + 1):
-            r = cycle(machine, args.hold_s)
-            results.append(r)
-            print(f"{i:>5}  {r[0]:9.1f}  {r[1]:9.1f}  {r[2]:12.1f}  {r[3]:12.1f}", flush=True)
-        print()
-        print(summary("start (request->RUNNING)", [r[0] for r in results]))
-        print(summary("stop (request->STOPPED)", [r[1] for r in results]))
-        print(summary("start command (host)", [r[2] for r in results]))
-        print(summary("stop command (host)", [r[3] for r in results]))
-        return 0
-    finally:
-        if not was_up:
-            down, _ = nvxsim(machine, "down", timeout=180)
-            if down.returncode != 0:
-                print(down.stdout + down.stderr, file=sys.stderr)
-        if tmp:
-            shutil.rmtree(tmp, ignore_errors=True)
+        with machine_for_bench(args.machine) as machine:
+            _, query, _ = nvxsim(machine, "--raw", "query")
+            if " STOPPED " not in query:
+                print(f"the service is not stopped:\n{query}", file=sys.stderr)
+                return 1
+            print(f"\n{args.cycles} cycles, service running {args.hold_s:g} s in each\n")
+            print(f"{'cycle':>5}  {'start ms':>9}  {'stop ms':>9}  {'start cmd ms':>12}  {'stop cmd ms':>12}")
+            results = []
+            for i in range(1, args.cycles + 1):
+                r = cycle(machine, args.hold_s)
+                results.append(r)
+                print(f"{i:>5}  {r[0]:9.1f}  {r[1]:9.1f}  {r[2]:12.1f}  {r[3]:12.1f}", flush=True)
+            print()
+            print(summary("start (request->RUNNING)", [r[0] for r in results]))
+            print(summary("stop (request->STOPPED)", [r[1] for r in results]))
+            print(summary("start command (host)", [r[2] for r in results]))
+            print(summary("stop command (host)", [r[3] for r in results]))
+            return 0
+    except RuntimeError as e:
+        print(e, file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":
-    os.environ.setdefault("PYTHONDONTWRITEBYTECODE", "1")
     sys.exit(main())

@@ -6,8 +6,8 @@ is left (it kills and reports any that are), also when creating the machine or a
 """
 
 import contextlib
+import json
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -16,15 +16,16 @@ import tempfile
 import time
 import unittest
 from dataclasses import dataclass
-from datetime import datetime, timezone
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-NVXSIM = REPO / "sim" / "nvxsim"
+sys.path.insert(0, str(REPO / "sim"))
 
-SERVICE_NAME = "Kestro Vantor Service"
+from nvxsimlib.command import run_nvxsim  # noqa: E402
+from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, parse_log_line  # noqa: E402
+from nvxsimlib.wine import WineError, WinePrefix, prefix_processes  # noqa: E402
+
 SERVICE_KEY = "service"  # nvxsim's short name for HKLM\SYSTEM\CurrentControlSet\Services\<service>
-LOGS_DIR_IN_PREFIX = Path("drive_c/ProgramData/Kestro/Vantor/Logs")
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 WAIT_HINT_MS = 10000  # the wait hint of every pending report
@@ -36,36 +37,12 @@ def status_line(state, checkpoint, exit_code=0):
     wait_hint = WAIT_HINT_MS if state in (START_PENDING, STOP_PENDING) else 0
     return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x{exit_code:08X}"
 
-FACILITIES = ("Init|Shutdown|Sys|Win|Mem|Proc|Thread|File|Policy|Etw|Path|Net|Reg|Obj|Crypto|FileFlt|Comms|"
-              "Notify|FileScan|FileHash|Ravel|EvtJrn|Telemetry|Assert")
-LEVELS = "Debug|Info|Notice|Warning|Error|Crit|Alert|Emerg"
-LOG_LINE = re.compile(r"^(?P<time>\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z) NVXS "
-                      rf"(?P<facility>{FACILITIES}) (?P<level>{LEVELS}) (?P<text>.*)$")
-
-
-@dataclass
-class LogLine:
-    time: datetime
-    facility: str
-    level: str
-    text: str
-
-
 def faults_exe():
     """The test build of the service: $NVXSIM_FAULTS_EXE, else the one built beside the service."""
     if os.environ.get("NVXSIM_FAULTS_EXE"):
         return Path(os.environ["NVXSIM_FAULTS_EXE"])
     exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
     return exe.parent / "faults" / "NVXService.exe"
-
-
-def parse_log_line(line):
-    """A debug-log line (without its line end) -> LogLine, or None when it is not one."""
-    m = LOG_LINE.match(line)
-    if m is None:
-        return None
-    stamp = datetime.strptime(m.group("time"), "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc)
-    return LogLine(stamp, m.group("facility"), m.group("level"), m.group("text"))
 
 
 def read_log_lines(path):
@@ -150,28 +127,6 @@ class ConsoleRun:
     exit_code: int     # all 32 bits
 
 
-def prefix_processes(prefix):
-    """Every live process started with this WINEPREFIX, whatever its program: [(pid, cmdline)]."""
-    marker = b"WINEPREFIX=" + os.fsencode(str(prefix))
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                if marker not in f.read().split(b"\0"):
-                    continue
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                if f.read().rsplit(b")", 1)[1].split()[0] == b"Z":
-                    continue
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                cmdline = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
-        except (OSError, IndexError):
-            continue
-        found.append((int(entry), cmdline))
-    return found
-
-
 class SimMachine:
     """One machine, driven through the nvxsim command line as a developer would."""
 
@@ -183,8 +138,7 @@ class SimMachine:
         self.env["PYTHONDONTWRITEBYTECODE"] = "1"
 
     def nvxsim(self, *args, timeout=240):
-        argv = [sys.executable, str(NVXSIM), "--machine", str(self.root), *args]
-        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, env=self.env, timeout=timeout)
+        proc = run_nvxsim(self.root, *args, timeout=timeout, env=self.env)
         return Run(proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace"),
                    proc.stdout)
 
@@ -231,13 +185,13 @@ class SimMachine:
 
     def reg_get(self, key, name):
         """(type, data) of a value, or None when the value or key does not exist."""
-        run = self.nvxsim("reg", "get", key, name)
+        run = self.nvxsim("reg", "get", key, name, "--json")
         if run.rc == 1:
             return None
-        m = re.fullmatch(r"(.*) \((REG_[A-Z_]+)\) = (.*?)(?: \(\d+\))?\n", run.out)
-        if run.rc != 0 or m is None:
+        if run.rc != 0:
             raise AssertionError(f"reg get {key} {name} failed ({run.rc}):\n{run.out}{run.err}")
-        return m.group(2), m.group(3)
+        value = json.loads(run.out)
+        return value["type"], value["data"]
 
     def reg_set(self, key, name, kind, data):
         self.checked("reg", "set", key, name, "--type", kind, "--data", str(data))
@@ -245,7 +199,7 @@ class SimMachine:
     def reg_delete(self, key, name=None):
         """Deletes a value (or the key); a missing one is no error."""
         run = self.nvxsim("reg", "delete", key, *([name] if name else []))
-        if run.rc != 0 and "Unable to find" not in run.err:
+        if run.rc != 0 and not (run.rc == 1 and "no such" in run.err):
             raise AssertionError(f"reg delete {key} {name} failed ({run.rc}):\n{run.out}{run.err}")
 
     # ---- console and logs
@@ -271,7 +225,8 @@ class SimMachine:
     # ---- processes
 
     def processes(self):
-        return prefix_processes(self.prefix)
+        """[(pid, command line)] of every live process of the machine's prefix."""
+        return [(p.pid, p.cmdline) for p in prefix_processes(self.prefix)]
 
     def shut_down(self):
         """`nvxsim down`, then makes sure nothing of the prefix is left. Returns what had to be
@@ -290,13 +245,10 @@ class SimMachine:
             left = self.processes()
         if left:
             problems.append(f"left after down: {left}")
-            if self.prefix.is_dir():
-                with contextlib.suppress(Exception):
-                    subprocess.run(["wineserver", "-k"], env={**os.environ, "WINEPREFIX": str(self.prefix)},
-                                   timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
-            for pid, _ in self.processes():
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, signal.SIGKILL)
+            try:
+                WinePrefix(self.prefix).end()
+            except WineError as e:
+                problems.append(str(e))
         return problems
 
 
@@ -330,7 +282,8 @@ class MachineTestCase(unittest.TestCase):
             path = Path(os.environ.get(variable) or REPO / default)
             if not path.is_file():
                 raise AssertionError(f"{path} not found (build it, or set {variable})")
-        cls.machine.checked("create")
+        # The scenarios test the product: the shipped build, unless a test installs another.
+        cls.machine.checked("create", "--build", "shipped")
 
     def assert_polled(self, seen, reports):
         """`seen`, the statuses a poll printed, came in the order of `reports` and ended with its last.

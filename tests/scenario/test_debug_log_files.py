@@ -6,20 +6,17 @@ import contextlib
 import itertools
 import os
 import re
-import shutil
-import signal
-import subprocess
 import time
 import unittest
 from datetime import datetime, timedelta, timezone
 
-from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase, parse_log_line,
-                     parse_records, status_line)
+from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase, WinePrefix,
+                     parse_log_line, parse_records, status_line)
+from nvxsimlib.logs import LOGS_DIR_WIN
+from nvxsimlib.machine import CTL_WIN
 
 ROTATE_THRESHOLD = 1048576  # nvxs.log is rotated before an append once it is larger than this
 LOG_NAMES = {"nvxs.log", "nvxs1.log", "nvxs2.log", "nvxs3.log", "nvxs4.log"}
-LOGS_DIR_WIN = r"C:\ProgramData\Kestro\Vantor\Logs"
-CTL_WIN = r"C:\nvxsim\nvxsimctl.exe"
 
 PREFIX = re.compile(rb"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z NVXS \S+ \S+ ")
 SETTINGS = "Registry DebugFacilities 0xffffffff DebugLevel 1"
@@ -94,62 +91,35 @@ class Reader:
     def __init__(self, machine, path_win, share):
         self.machine = machine
         self.event = f"nvxtest-reader-{os.getpid()}-{next(self._numbers)}"
-        self.output = machine.root / f"{self.event}.out"
-        self.env = {**os.environ, "WINEPREFIX": str(machine.prefix), "WINEDEBUG": "-all"}
-        self.env.pop("WINEARCH", None)
-        wine = os.environ.get("NVXSIM_WINE") or shutil.which("wine") or "wine"
-        self.argv = [wine, CTL_WIN, "readhold", path_win, self.event, share]
-        self.restarted = False
-        self._start()
-
-    def _start(self):
-        with open(self.output, "wb") as out:
-            self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                                         env=self.env, start_new_session=True)
+        self.program = WinePrefix(machine.prefix).background(CTL_WIN, "readhold", path_win, self.event, share,
+                                                             log_path=machine.root / f"{self.event}.out",
+                                                             what="reader")
 
     def records(self):
-        return {kind: fields for kind, fields, _ in parse_records(self.output.read_text(errors="replace"))}
+        return {kind: fields for kind, fields, _ in parse_records(self.program.output().decode(errors="replace"))}
 
     def wait_open(self, timeout=30):
         """The READHOLD record once the file is open; AssertionError when the reader failed."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            records = self.records()
-            if "READHOLD" in records:
-                return records["READHOLD"]
-            if "ERROR" in records:
-                break
-            if self.proc.poll() is not None:
-                # A reader that ended in failure having written nothing never ran: Wine could not
-                # bring its process up (it happens on a busy host). It is started once more.
-                if not self.restarted and self.proc.returncode != 0 and not self.output.read_bytes().strip():
-                    self.restarted = True
-                    self._start()
-                    continue
-                break
-            time.sleep(0.05)
-        raise AssertionError(f"the reader did not open the file: {self.output.read_text(errors='replace')!r}")
+        opened, output = self.program.wait(b"READHOLD ", failed=b"ERROR ", limit=timeout)
+        if not opened:
+            raise AssertionError(f"the reader did not open the file: {output.decode(errors='replace')!r}")
+        return self.records()["READHOLD"]
 
     def release(self):
         """Lets the reader go; returns its READ record (what it read at the end)."""
         self.machine.checked("wine", CTL_WIN, "release", self.event)
-        self.proc.wait(timeout=30)
+        self.program.proc.wait(timeout=30)
         records = self.records()
         if "READ" not in records:
-            raise AssertionError(f"the reader read nothing at its end: {self.output.read_text(errors='replace')!r}")
+            raise AssertionError(f"the reader read nothing at its end: {self.program.output()!r}")
         return records["READ"]
 
     def end(self):
         """Cleanup: a reader still running is released, and killed if it does not go."""
-        if self.proc.poll() is None:
+        if self.program.proc.poll() is None:
             with contextlib.suppress(Exception):
                 self.machine.nvxsim("wine", CTL_WIN, "release", self.event, timeout=60)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                with contextlib.suppress(ProcessLookupError):
-                    os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
+            self.program.end(timeout=15)
 
 
 class DebugLogFileTest(MachineTestCase):

@@ -177,8 +177,8 @@ class ConnectionTest(ChannelTestCase):
 
         records = self.journal()
         events = [(r["event"], r.get("port")) for r in records if r["event"] in ("connect", "from_service")]
-        self.assertEqual(events, [("connect", "sync"), ("from_service", "sync"),
-                                  ("connect", "async"), ("from_service", "async")])
+        self.assertEqual(events, [("connect", "sync"), ("from_service", "sync"), ("connect", "async"),
+                                  ("from_service", "async")])
         sync = next(r for r in records if r["event"] == "from_service")
         self.assertEqual((sync["size"], sync["msg"]["name"], sync["msg"]["process_id"]),
                          (48, "SyncRequestMsg", self.service_pid()))

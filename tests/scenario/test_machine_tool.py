@@ -1,7 +1,10 @@
 """The simulated machine itself, through nvxsim: what an installation puts in place, the registry
-commands, the machine's life cycle (no process survives `down`) and the log command."""
+commands, the machine's life cycle (no process survives `down`), the log command, the help and
+usage errors, and what `create` and `status` say about a machine."""
 
+import json
 import os
+import re
 import unittest
 from pathlib import Path
 
@@ -64,10 +67,28 @@ class MachineToolTest(MachineTestCase):
         self.assertEqual(self.machine.reg_get(SCRATCH_KEY, "All"), ("REG_DWORD", "0xffffffff"))
         self.machine.reg_delete(SCRATCH_KEY)
         self.assertFalse(self.key_exists(SCRATCH_KEY))
-        # A malformed number is refused by reg itself, and nothing is written.
-        self.assertEqual(self.machine.nvxsim("reg", "set", SCRATCH_KEY, "Bad", "--type", "REG_DWORD",
-                                             "--data", "abc").rc, 1)
+        # A malformed number is refused by reg itself, said in nvxsim's terms, and nothing is written.
+        run = self.machine.nvxsim("reg", "set", SCRATCH_KEY, "Bad", "--type", "REG_DWORD", "--data", "abc")
+        self.assertEqual(run.rc, 1)
+        self.assertIn("--data", run.err)
+        self.assertNotIn("/d", run.err)
         self.assertIsNone(self.machine.reg_get(SCRATCH_KEY, "Bad"))
+
+    def test_reg_set_without_a_type_keeps_the_values_type(self):
+        self.addCleanup(self.machine.reg_delete, SCRATCH_KEY)
+        self.machine.reg_set(SCRATCH_KEY, "Number", "REG_DWORD", 1)
+        self.machine.reg_set(SCRATCH_KEY, "Text", "REG_SZ", "one")
+        self.machine.reg_set(SCRATCH_KEY, "Path", "REG_EXPAND_SZ", "%TEMP%")
+        for name, data, expected in (("Number", "0x10", ("REG_DWORD", "0x10")), ("Text", "42", ("REG_SZ", "42")),
+                                     ("Path", "%SystemRoot%", ("REG_EXPAND_SZ", "%SystemRoot%"))):
+            with self.subTest(value=name):
+                self.machine.checked("reg", "set", SCRATCH_KEY, name, "--data", data)
+                self.assertEqual(self.machine.reg_get(SCRATCH_KEY, name), expected)
+        # A value that does not exist has no type to keep: refused, nothing written.
+        run = self.machine.nvxsim("reg", "set", SCRATCH_KEY, "Missing", "--data", "1")
+        self.assertEqual(run.rc, 2, run.out + run.err)
+        self.assertIn("--type", run.err)
+        self.assertIsNone(self.machine.reg_get(SCRATCH_KEY, "Missing"))
 
     def test_down_ends_every_process_and_the_machine_comes_back(self):
         self.machine.reg_set(SCRATCH_KEY, "Kept", "REG_SZ", "across down")
@@ -117,25 +138,89 @@ class MachineToolTest(MachineTestCase):
         self.assertEqual(self.machine.checked("log", "--tail", "2").out.splitlines(),
                          [line.format(i, i) for i in range(4, 6)])
         self.assertEqual(self.machine.checked("log", "--all").out.splitlines(), [line.format(i, i) for i in range(6)])
+        # Filters: facilities in any case, a level and every level above it.
+        mixed = ["2026-01-02T03:04:05.000Z NVXS Sys Debug sys debug", "2026-01-02T03:04:05.001Z NVXS Comms Notice c",
+                 "2026-01-02T03:04:05.002Z NVXS Sys Error sys error", "2026-01-02T03:04:05.003Z NVXS Init Crit i"]
+        (logs / "nvxs.log").write_bytes("".join(line + "\r\n" for line in mixed).encode())
+        for args, shown in ((["--facility", "sys"], [0, 2]), (["--level", "notice"], [1, 2, 3]),
+                            (["--level", "5", "--facility", "Sys,init"], [2, 3]), (["--facility", "Policy"], [])):
+            with self.subTest(args=args):
+                self.assertEqual(self.machine.checked("log", *args).out.splitlines(), [mixed[i] for i in shown])
+        records = [json.loads(line) for line in self.machine.checked("log", "--json", "--tail", "1").out.splitlines()]
+        self.assertEqual(records, [{"time": "2026-01-02T03:04:05.003Z", "facility": "Init", "level": "Crit",
+                                    "text": "i"}])
+        for args in (["--level", "9"], ["--facility", "Nope"]):
+            self.assertEqual(self.machine.nvxsim("log", *args).rc, 2)
         (logs / "nvxs.log").unlink()
         run = self.machine.nvxsim("log")
         self.assertEqual(run.rc, 1)
         self.assertIn("no debug log yet", run.err)
 
-    def test_usage_errors_exit_with_2_and_touch_nothing(self):
+    def test_usage_errors_exit_with_2_and_every_command_has_help(self):
         for args in (["frobnicate"], ["reg", "get", "service"], ["reg", "set", "service", "X", "--type", "REG_FOO"],
-                     ["control", "abc"], ["start", "Other Service"], ["log", "--tail", "x"]):
+                     ["control", "abc"], ["start", "Other Service"], ["log", "--tail", "x"], ["driver"],
+                     ["help", "nosuch"]):
             with self.subTest(args=args):
                 run = self.machine.nvxsim(*args)
                 self.assertEqual(run.rc, 2, run.out + run.err)
                 self.assertIn("nvxsim:", run.err)
+        overview = self.machine.checked("help").out
+        commands = re.findall(r"^  ([a-z][a-z-]+) ", overview, re.M)
+        self.assertIn("send-command", commands)
+        for command in commands:
+            with self.subTest(help=command):
+                self.assertIn("usage: nvxsim " + command, self.machine.checked("help", command).out)
+        self.assertEqual(self.machine.checked("driver", "send", "--help").out,
+                         self.machine.checked("help", "driver", "send").out)
 
-    def test_z_create_resets_the_machine(self):
+    def test_journal_write_warns_about_files_the_service_does_not_read(self):
+        self.addCleanup(self.machine.nvxsim, "journal", "remove", "Nope")
+        cases = [("ProcessProperties", "ProcessProperties-1A-+2.bin", None), ("Dns", "Dns-1-2-3-4.bin", None),
+                 ("Dns", "Dns-1-2-3.bin", "not a journal name"), ("Dns", "Other-1-2.bin", "not a journal name"),
+                 ("Nope", "Dns-1-2.bin", "not a directory of the store")]
+        for directory, name, warning in cases:
+            with self.subTest(name=name):
+                run = self.machine.checked("journal", "write", directory, name, "--size", "10")
+                self.machine.nvxsim("journal", "remove", directory, name)
+                if warning is None:
+                    self.assertNotIn("warning", run.err)
+                else:
+                    self.assertIn(warning, run.err)
+
+    def status(self):
+        return json.loads(self.machine.checked("status", "--json").out)
+
+    def test_status_shows_the_running_service_and_its_debug_settings(self):
+        self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
+        self.machine.reg_set(SERVICE_KEY, "DebugFacilities", "REG_DWORD", 0x10004)
+        self.addCleanup(self.machine.reg_set, SERVICE_KEY, "DebugFacilities", "REG_DWORD", 0xFFFFFFFF)
+        self.addCleanup(self.machine.ensure_stopped)
+        self.assertEqual(self.machine.service("start").statuses[-1].state, RUNNING)
+        status = self.status()
+        self.assertEqual((status["state"], status["build"]["name"]), ("up", "shipped"))
+        self.assertEqual({k: status["service"][k] for k in ("installed", "state_name", "exit_code")},
+                         {"installed": True, "state_name": "RUNNING", "exit_code": 0})
+        self.assertEqual(status["debug"]["DebugLevel"], {"value": 1, "set": True,
+                                                         "text": "Debug and above: the most detail"})
+        self.assertEqual(status["debug"]["DebugFacilities"]["text"], "Sys|Comms")
+        self.assertEqual(status["driver"], {"loaded": False})
+        self.assertEqual(Path(status["log"]["path"]), self.machine.log_path())
+        self.assertTrue(status["log"]["exists"])
+
+    def test_z_create_resets_the_machine_and_says_what_it_stops(self):
         # Runs last (by name): it replaces the prefix the other tests use.
         self.machine.reg_set(SCRATCH_KEY, "Old", "REG_SZ", "before create")
-        self.machine.checked("create")
+        self.assertEqual(self.machine.service("start").statuses[-1].state, RUNNING)
+        run = self.machine.checked("create")
+        self.assertIn("the service is RUNNING: it is stopped first", run.out)
         self.assertFalse(self.key_exists(SCRATCH_KEY))
         self.assertEqual(self.machine.query().state, STOPPED)
+        # A new machine has the simulated machine's build unless told otherwise, and a service that
+        # never ran.
+        status = self.status()
+        self.assertEqual(status["build"]["name"], "sim")
+        self.assertEqual((status["service"]["state_name"], status["service"]["exit_code"]), ("STOPPED", 1077))
+        self.assertIn("never been started", status["service"]["exit_code_text"])
 
 
 if __name__ == "__main__":

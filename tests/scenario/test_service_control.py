@@ -63,12 +63,6 @@ class ServiceControlTest(MachineTestCase):
         self.assertLess(answer.statuses[-1].t_ms, MAIN_LOOP_PERIOD_S * 1000 / 5)
         self.assertEqual(self.machine.query().essentials(), (STOPPED, 0, 0, 0, ACCEPT_STOP))
 
-    def test_the_service_starts_again_after_a_stop(self):
-        for _ in range(2):
-            self.start()
-            answer = self.machine.service("stop")
-            self.assertEqual(answer.statuses[-1].essentials(), (STOPPED, 0, 0, 0, ACCEPT_STOP))
-
     def test_pause_and_continue_are_refused_and_change_nothing(self):
         # The service does not accept pause/continue, so the SCM refuses them itself (as Windows
         # does) before they reach the handler.
