@@ -15,26 +15,8 @@
 
 namespace {
 
-std::string ReadFileBytes(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string data;
-    char buf[65536];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0) data.append(buf, n);
-    CloseHandle(h);
-    return data;
-}
-
-void WriteFileBytes(const std::wstring& path, const std::string& data) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
-    ASSERT_TRUE(WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, nullptr));
-    CloseHandle(h);
-}
-
+using nvx_test::ReadFileBytes;
+using nvx_test::WriteFileBytes;
 
 class DebugLogTest : public ::testing::Test {
 protected:
@@ -143,8 +125,9 @@ TEST_F(DebugLogTest, FullBufferCountsMissedMessagesWithoutCorruptingStoredOnes) 
 
 TEST_F(DebugLogTest, RotatesOnlyPastOneMebibyteThroughFourOlderFiles) {
     const std::string block = "new block\r\n";
-    WriteFileBytes(File(L"nvxs.log"), std::string(1048576, 'a'));
-    for (int i = 1; i <= 4; ++i) WriteFileBytes(File((L"nvxs" + std::to_wstring(i) + L".log").c_str()), "old" + std::to_string(i));
+    ASSERT_TRUE(WriteFileBytes(File(L"nvxs.log"), std::string(1048576, 'a')));
+    for (int i = 1; i <= 4; ++i)
+        ASSERT_TRUE(WriteFileBytes(File((L"nvxs" + std::to_wstring(i) + L".log").c_str()), "old" + std::to_string(i)));
 
     // Exactly 1 MiB is not past the threshold: the block is appended.
     EXPECT_EQ(SgDebugWriteFile(block.data(), static_cast<uint32_t>(block.size())), 0u);
@@ -173,9 +156,9 @@ TEST_F(DebugLogTest, RotatesOnlyPastOneMebibyteThroughFourOlderFiles) {
 TEST_F(DebugLogTest, OtherProcessesMayReadAndRenameTheLogWhileItIsWritten) {
     const std::string first = "first\r\n", second = "second\r\n";
     ASSERT_EQ(SgDebugWriteFile(first.data(), static_cast<uint32_t>(first.size())), 0u);
-    HANDLE reader = CreateFileW(File(L"nvxs.log").c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE reader =
+        CreateFileW(File(L"nvxs.log").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_EQ(SgDebugWriteFile(second.data(), static_cast<uint32_t>(second.size())), 0u)
         << "a reader holding the file open must not block the writer";

@@ -1,4 +1,4 @@
-// Directories of a test's own under the Windows temporary directory.
+// Directories of a test's own under the Windows temporary directory, and whole files in them.
 #pragma once
 
 #include <string>
@@ -12,5 +12,12 @@ std::wstring NewTempDirectory(const wchar_t* tag);
 
 // Removes a directory with everything in it, as far as it can.
 void RemoveTree(const std::wstring& dir);
+
+// The whole content of a file, read while others may have it open; "<missing>" when it cannot
+// be opened.
+std::string ReadFileBytes(const std::wstring& path);
+
+// Replaces a file's content with exactly these bytes; false when that failed.
+bool WriteFileBytes(const std::wstring& path, const std::string& data);
 
 }  // namespace nvx_test
