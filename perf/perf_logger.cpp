@@ -25,7 +25,7 @@ PerfLogger::PerfLogger(std::wstring directory, StatsGatherer& source)
       sizeLimit_(kSizeLimit),
       fileCount_(kFileCount),
       source_(source),
-      path_(directory_ + L"\\" + kFileName) {}
+      path_(directory_ + L"\\" + kPerfLogFileName) {}
 
 std::string PerfLogger::FormatTimestamp(FILETIME time) {
     SYSTEMTIME st;

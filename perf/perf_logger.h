@@ -18,6 +18,7 @@
 #include <string>
 
 #include "perf/stats_gatherer.h"
+#include "runtime/identity.h"
 
 namespace Kestro::Perf {
 
@@ -25,7 +26,6 @@ class PerfLogger {
 public:
     static constexpr uint64_t kSizeLimit = 1000000;
     static constexpr uint32_t kFileCount = 10;
-    static constexpr const wchar_t* kFileName = L"NvxPerformance.csv";
 
     // The source is not owned and must outlive the logger.
     PerfLogger(std::wstring directory, StatsGatherer& source);

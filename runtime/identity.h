@@ -37,6 +37,8 @@ constexpr const wchar_t kDataDirValue[] = L"NvxProgramDataDir";
 
 // Directory and file names.
 constexpr const wchar_t kVendorDirName[] = L"Kestro";
+// The product as it names its own files outside its directories (the fallback text log).
+constexpr const wchar_t kProductName[] = L"Kestro Vantor";
 constexpr const wchar_t kProductDirName[] = L"Vantor";
 constexpr const wchar_t kAntiVirusDirName[] = L"Kestro Anti-Virus";
 constexpr const wchar_t kLogsDirName[] = L"Logs";
@@ -44,6 +46,7 @@ constexpr const wchar_t kWscClientFileName[] = L"WSCClient.exe";
 constexpr const wchar_t kDriverFileBelowRoot[] = L"\\system32\\DRIVERS\\KestroNVX.sys";
 constexpr const wchar_t kJournalsBelowDataDir[] = L"\\Data\\Event Journals";
 constexpr const wchar_t kJournalRootName[] = L"\\KestroNVX";
+constexpr const wchar_t kPerfLogFileName[] = L"NvxPerformance.csv";
 constexpr int kDebugLogFileCount = 5;
 // The debug log and its copies, newest first: rotation shifts each name to the next.
 constexpr const wchar_t* const kDebugLogFileNames[kDebugLogFileCount] = {L"nvxs.log", L"nvxs1.log", L"nvxs2.log",

@@ -7,11 +7,12 @@
 #include <new>
 #include <vector>
 
+#include "runtime/identity.h"
+
 namespace Kestro::Telemetry {
 
 namespace {
 
-constexpr wchar_t kProductName[] = L"Kestro Vantor";
 constexpr DWORD kLongestPath = 32767;
 const wchar_t* const kLevelNames[] = {L"INFO", L"INFO_EXTERNAL", L"ERROR", L"WARNING"};
 
