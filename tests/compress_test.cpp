@@ -171,14 +171,10 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(StartRuntime());
         g_checks = g_stopAtCheck = 0;
-        dir_ = nvx_test::NewTempDirectory(L"nvxjrn-");
         ASSERT_FALSE(dir_.empty());
         TakeLog();
     }
-    void TearDown() override {
-        if (!dir_.empty()) nvx_test::RemoveTree(dir_);
-        EXPECT_TRUE(StopRuntime()) << "pool blocks left behind";
-    }
+    void TearDown() override { EXPECT_TRUE(StopRuntime()) << "pool blocks left behind"; }
 
     // The journal is gone, no temporary file is left, and the .xz holds exactly `data`.
     void ExpectCompressed(const Journal& j, const Bytes& data) {
@@ -195,7 +191,8 @@ protected:
         EXPECT_FALSE(Exists(j.With(L"tmp"))) << "the temporary file is removed";
     }
 
-    std::wstring dir_;
+    nvx_test::TempDirectory temp_{L"nvxjrn-"};
+    const std::wstring& dir_ = temp_.path();
 };
 
 // ---- compression ------------------------------------------------------------------------------

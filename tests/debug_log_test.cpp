@@ -24,7 +24,6 @@ protected:
         ASSERT_TRUE(SgDebugInit());
         ASSERT_TRUE(SgInitOsSymbols());
         ASSERT_TRUE(SgInitMemory());
-        dir_ = nvx_test::NewTempDirectory(L"nvxlog-");
         ASSERT_FALSE(dir_.empty());
         nvx_test::NtPath nt(dir_);
         ASSERT_TRUE(SgDebugSetLogDirectory(&nt.us));
@@ -33,11 +32,11 @@ protected:
     void TearDown() override {
         EXPECT_TRUE(SgShutdownMemory()) << "pool reported unreleased blocks";
         SgShutdownOsSymbols();
-        if (!dir_.empty()) nvx_test::RemoveTree(dir_);
     }
     std::wstring File(const wchar_t* name) const { return dir_ + L"\\" + name; }
 
-    std::wstring dir_;
+    nvx_test::TempDirectory temp_{L"nvxlog-"};
+    const std::wstring& dir_ = temp_.path();
 };
 
 TEST_F(DebugLogTest, StoredLinesHaveThePrefixTheCutAndTheLineEnd) {

@@ -84,7 +84,6 @@ protected:
         ASSERT_TRUE(SgInitOsSymbols() && SgInitMemory());
         SgSetOsPathCallsForTesting(&kNoOsPaths);
         ASSERT_TRUE(SgInitPathManagement());
-        data_ = nvx_test::NewTempDirectory(L"nvxjt");
         ASSERT_FALSE(data_.empty());
         root_ = data_ + L"\\Data\\Event Journals\\KestroNVX";
         SetDataDirectory((L"\\??\\" + data_).c_str());
@@ -96,7 +95,6 @@ protected:
             EXPECT_TRUE(ShutdownEventJournals());
         }
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDriverPathsKeyPath);
-        if (!data_.empty()) nvx_test::RemoveTree(data_);
         EXPECT_TRUE(SgShutdownPathManagement());
         SgSetOsPathCallsForTesting(nullptr);
         EXPECT_TRUE(SgShutdownMemory());
@@ -166,7 +164,9 @@ protected:
         SgThreadSetRunning(EventJournalThread());
     }
 
-    std::wstring data_, root_;
+    nvx_test::TempDirectory temp_{L"nvxjt"};
+    const std::wstring& data_ = temp_.path();
+    std::wstring root_;
     bool initialised_ = false;
 };
 

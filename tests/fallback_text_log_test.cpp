@@ -37,14 +37,10 @@ size_t Count(const std::string& haystack, const std::string& needle) {
 
 class FallbackTextLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = nvx_test::NewTempDirectory(L"nvxfallback-");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override {
-        if (!dir_.empty()) nvx_test::RemoveTree(dir_);
-    }
-    std::wstring dir_;
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+
+    nvx_test::TempDirectory temp_{L"nvxfallback-"};
+    const std::wstring& dir_ = temp_.path();
 };
 
 TEST_F(FallbackTextLogTest, NewFileGetsMarkAndStartedLineOnce) {

@@ -140,14 +140,10 @@ TEST(StatsGatherer, ValueOfAnUnknownNameIsRefused) {
 
 class PerfFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = nvx_test::NewTempDirectory(L"nvxperf-");
-        ASSERT_FALSE(root_.empty());
-    }
-    void TearDown() override {
-        if (!root_.empty()) nvx_test::RemoveTree(root_);
-    }
-    std::wstring root_;
+    void SetUp() override { ASSERT_FALSE(root_.empty()); }
+
+    nvx_test::TempDirectory temp_{L"nvxperf-"};
+    const std::wstring& root_ = temp_.path();
 };
 
 // Every way the log opens its file lets others read it and nobody else write it.

@@ -16,6 +16,23 @@ std::wstring NewTempDirectory(const wchar_t* tag);
 // Removes a directory with everything in it, as far as it can.
 void RemoveTree(const std::wstring& dir);
 
+// A directory of NewTempDirectory's for the lifetime of the object (a test fixture's, say),
+// removed with everything in it at the end. path() is empty when none could be created.
+class TempDirectory {
+public:
+    explicit TempDirectory(const wchar_t* tag) : path_(NewTempDirectory(tag)) {}
+    ~TempDirectory() {
+        if (!path_.empty()) RemoveTree(path_);
+    }
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+
+    const std::wstring& path() const { return path_; }
+
+private:
+    const std::wstring path_;
+};
+
 // A whole file, read with every kind of sharing; "<missing>" when it cannot be opened.
 std::string ReadFileBytes(const std::wstring& path);
 
