@@ -6,6 +6,7 @@
 
 // Literal building blocks, so the narrow and wide spellings below cannot drift apart.
 #define NVX_SERVICE_NAME "Kestro Vantor Service"
+#define NVX_FILE_VERSION "2.1.2.0"
 #define NVX_SERVICES_KEY L"SYSTEM\\CurrentControlSet\\Services\\"
 
 // The service as the SCM and the command line name it.
@@ -16,8 +17,8 @@ constexpr const char kCopyrightLine[] = "Copyright (C) Kestro. All rights reserv
 // Versions: the product version answers the driver's "Version" command; the file version is
 // logged at start-up and stored in the service key's "Version" value.
 constexpr const char kProductVersion[] = "2.1.2";
-constexpr const char kFileVersionText[] = "2.1.2.0";
-constexpr const wchar_t kFileVersionTextW[] = L"2.1.2.0";
+constexpr const char kFileVersionText[] = NVX_FILE_VERSION;
+constexpr const wchar_t kFileVersionTextW[] = L"" NVX_FILE_VERSION;
 constexpr const char kVersionSuffix[] = "2802564";
 
 // Registry keys.
@@ -54,3 +55,4 @@ constexpr const wchar_t* const kDebugLogFileNames[kDebugLogFileCount] = {L"nvxs.
 
 #undef NVX_SERVICES_KEY
 #undef NVX_SERVICE_NAME
+#undef NVX_FILE_VERSION
