@@ -156,9 +156,6 @@ int wmain(int argc, wchar_t** argv) {
             break;
         }
     }
-    for (wchar_t& c : gInstance) {
-        if (c == L'\\') c = L'.';
-    }
     if (mode == "serve") return at == args.size() ? Serve(journal, portsClosed) : Usage();
     if (mode == "ctl" && at < args.size()) {
         return nvxdriver::RunControlClient(gInstance, std::vector<std::string>(args.begin() + at, args.end()));
