@@ -79,7 +79,10 @@ int SendToService(const Options& o, const std::vector<uint8_t>& message, uint32_
     const bool sent = Deliver(*c, message, static_cast<DWORD>(writeWaitMs), &messageId, &problem);
     if (sent) {
         Json line;
-        line.Str("event", "sent").Num("conn", c->id).Num("message_id", messageId).Num("size", message.size());
+        line.Str("event", "sent")
+            .Num("conn", ConnectionId(*c))
+            .Num("message_id", messageId)
+            .Num("size", message.size());
         line.Raw("msg", Decode(message.data(), message.size()).Text());
         r->Line(line);
     }
@@ -272,7 +275,7 @@ int CmdWaitConnect(const std::vector<std::string>& args, Reply* r) {
                               " port within " + std::to_string(timeoutMs) + " ms");
     }
     Json j;
-    j.Str("event", "connected").Str("port", PortLabel(port)).Num("conn", found->id);
+    j.Str("event", "connected").Str("port", PortLabel(port)).Num("conn", ConnectionId(*found));
     r->Line(j);
     return 0;
 }

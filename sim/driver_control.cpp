@@ -8,8 +8,7 @@
 #include "sim/pipe_protocol.h"
 #include "sim/simsupport.h"
 
-using nvxsim::Json;
-using nvxsim::PrintLine;
+using nvxsim::PrintError;
 
 namespace nvxdriver {
 
@@ -98,11 +97,6 @@ DWORD WINAPI ControlThread(void* arg) {
     }
 }
 
-int ClientFail(int code, const std::string& why) {
-    PrintLine(Json().Str("event", "error").Str("error", why).Text());
-    return code;
-}
-
 }  // namespace
 
 HANDLE CreateControlPipe(const std::wstring& instance) {
@@ -128,8 +122,8 @@ int RunControlClient(const std::wstring& instance, const std::vector<std::string
         DWORD error = GetLastError();
         if (error != ERROR_PIPE_BUSY || GetTickCount64() >= deadline) {
             return error == ERROR_FILE_NOT_FOUND
-                       ? ClientFail(3, "the driver simulator is not running")
-                       : ClientFail(1, "cannot reach the driver simulator: error " + std::to_string(error));
+                       ? PrintError(3, "the driver simulator is not running")
+                       : PrintError(1, "cannot reach the driver simulator: error " + std::to_string(error));
         }
         WaitNamedPipeW(name.c_str(), 1000);
     }
@@ -143,12 +137,12 @@ int RunControlClient(const std::wstring& instance, const std::vector<std::string
     DWORD written;
     if (!WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) {
         CloseHandle(pipe);
-        return ClientFail(1, "the driver closed its control pipe");
+        return PrintError(1, "the driver closed its control pipe");
     }
     std::vector<uint8_t> answer;
     ReadWholeMessage(pipe, &answer);  // a cut answer still carries its exit code when 4 bytes came
     CloseHandle(pipe);
-    if (answer.size() < 4) return ClientFail(1, "the driver gave no answer");
+    if (answer.size() < 4) return PrintError(1, "the driver gave no answer");
     fwrite(answer.data() + 4, 1, answer.size() - 4, stdout);
     fflush(stdout);
     return static_cast<int>(nvxsim::GetU32(answer.data()));

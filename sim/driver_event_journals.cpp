@@ -11,6 +11,7 @@
 
 using nvxsim::Json;
 using nvxsim::MakeDirectories;
+using nvxsim::PrintError;
 using nvxsim::PrintLine;
 using nvxsim::Utf8;
 using nvxsim::Wide;
@@ -97,11 +98,6 @@ void JournalAnswer(const char* event, const std::wstring& path, uint64_t size) {
     PrintLine(Json().Str("event", event).Str("path", Utf8(path)).Num("size", size).Text());
 }
 
-int JournalFail(int code, const std::string& why) {
-    PrintLine(Json().Str("event", "error").Str("error", why).Text());
-    return code;
-}
-
 // Appends `bytes` bytes of the content to the open file, from its end.
 bool AppendJournalBytes(HANDLE file, const std::string& content, uint64_t seed, uint64_t bytes, std::string* problem) {
     LARGE_INTEGER end{};
@@ -146,41 +142,40 @@ bool EnsureJournalStore(std::wstring* root, std::string* problem) {
 int JournalCommand(const std::vector<std::string>& args) {
     Options o;
     std::string problem;
-    if (args.empty()) return JournalFail(2, "journal dirs|write|grow|shrink|remove");
+    if (args.empty()) return PrintError(2, "journal dirs|write|grow|shrink|remove");
     const std::string& action = args[0];
     if (!ParseOptions(args, 1, {"--size", "--content", "--seed", "--by", "--times", "--every-ms", "--to"}, {}, &o,
                       &problem)) {
-        return JournalFail(2, problem);
+        return PrintError(2, problem);
     }
     std::wstring root;
     if (action == "dirs" && o.words.empty()) {
-        if (!EnsureJournalStore(&root, &problem)) return JournalFail(1, problem);
+        if (!EnsureJournalStore(&root, &problem)) return PrintError(1, problem);
         PrintLine(Json().Str("event", "store").Str("root", Utf8(root)).Num("directories", 20).Text());
         return 0;
     }
-    if (o.words.empty() || o.words.size() > 2) return JournalFail(2, "journal " + action + " DIR NAME");
-    if (!JournalRoot(&root, &problem)) return JournalFail(1, problem);
+    if (o.words.empty() || o.words.size() > 2) return PrintError(2, "journal " + action + " DIR NAME");
+    if (!JournalRoot(&root, &problem)) return PrintError(1, problem);
     std::wstring dir = root + L"\\" + Wide(o.words[0]);
     if (action == "remove") {
         if (o.words.size() == 2) {
             std::wstring path = dir + L"\\" + Wide(o.words[1]);
             if (!DeleteFileW(path.c_str())) {
-                return JournalFail(1,
-                                   "cannot delete " + Utf8(path) + " (error " + std::to_string(GetLastError()) + ")");
+                return PrintError(1, "cannot delete " + Utf8(path) + " (error " + std::to_string(GetLastError()) + ")");
             }
             JournalAnswer("removed", path, 0);
             return 0;
         }
         if (!RemoveDirectoryW(dir.c_str())) {
-            return JournalFail(1, "cannot remove " + Utf8(dir) + " (error " + std::to_string(GetLastError()) + ")");
+            return PrintError(1, "cannot remove " + Utf8(dir) + " (error " + std::to_string(GetLastError()) + ")");
         }
         JournalAnswer("removed", dir, 0);
         return 0;
     }
-    if (o.words.size() != 2) return JournalFail(2, "journal " + action + " DIR NAME");
+    if (o.words.size() != 2) return PrintError(2, "journal " + action + " DIR NAME");
     std::string content = o.values.count("--content") ? o.values["--content"] : "text";
     if (content != "text" && content != "random" && content != "zero") {
-        return JournalFail(2, "--content must be text, random or zero");
+        return PrintError(2, "--content must be text, random or zero");
     }
     uint64_t size, seed, by, times, everyMs, to;
     if (!NumberOption(o, "--size", 4096, UINT64_MAX >> 1, &size, &problem) ||
@@ -189,13 +184,13 @@ int JournalCommand(const std::vector<std::string>& args) {
         !NumberOption(o, "--times", 1, 1000000, &times, &problem) ||
         !NumberOption(o, "--every-ms", 1000, 3600000, &everyMs, &problem) ||
         !NumberOption(o, "--to", 0, UINT64_MAX >> 1, &to, &problem)) {
-        return JournalFail(2, problem);
+        return PrintError(2, problem);
     }
     if (action != "write" && action != "grow" && action != "shrink") {
-        return JournalFail(2, "unknown journal command " + action);
+        return PrintError(2, "unknown journal command " + action);
     }
-    if (action == "grow" && !o.values.count("--by")) return JournalFail(2, "journal grow needs --by N");
-    if (action == "shrink" && !o.values.count("--to")) return JournalFail(2, "journal shrink needs --to N");
+    if (action == "grow" && !o.values.count("--by")) return PrintError(2, "journal grow needs --by N");
+    if (action == "shrink" && !o.values.count("--to")) return PrintError(2, "journal shrink needs --to N");
     // The directory a journal goes to need not be one of the 20: any name below the store. The
     // others are made only when the driver loads (or by `journal dirs`).
     MakeDirectories(dir);
@@ -206,7 +201,7 @@ int JournalCommand(const std::vector<std::string>& args) {
         CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return JournalFail(1, "cannot open " + Utf8(path) + " (error " + std::to_string(GetLastError()) + ")");
+        return PrintError(1, "cannot open " + Utf8(path) + " (error " + std::to_string(GetLastError()) + ")");
     }
     bool ok = true;
     if (action == "write") {
@@ -228,7 +223,7 @@ int JournalCommand(const std::vector<std::string>& args) {
     LARGE_INTEGER final{};
     GetFileSizeEx(file, &final);
     CloseHandle(file);
-    if (!ok) return JournalFail(1, Utf8(path) + ": " + problem);
+    if (!ok) return PrintError(1, Utf8(path) + ": " + problem);
     JournalAnswer(action == "write"  ? "written"
                   : action == "grow" ? "grown"
                                      : "shrunk",

@@ -25,6 +25,24 @@ using nvxsim::Win32Hr;
 
 namespace nvxdriver {
 
+// One connection of the service. `id` and `port` are fixed once it is known.
+struct Connection {
+    uint32_t id = 0;
+    int port = kAsync;
+    std::vector<uint8_t> context;
+    HANDLE closeEvent = nullptr;  // manual reset: the driver ends this connection
+    bool attached = false;        // the send pipe is there (under the ports' lock)
+    bool sendOpen = false;        // the send pipe's end here is still open (under the ports' lock)
+    SRWLOCK writeLock = SRWLOCK_INIT;
+    HANDLE messagePipe = INVALID_HANDLE_VALUE;  // under writeLock once attached
+    bool closed = false;                        // under writeLock
+    uint64_t nextMessageId = 1;                 // under writeLock
+
+    ~Connection() {
+        if (closeEvent != nullptr) CloseHandle(closeEvent);
+    }
+};
+
 namespace {
 
 constexpr DWORD kPipeBuffer = 0x100000;
@@ -413,6 +431,8 @@ bool WaitLocked(ULONGLONG deadline, Done done) {
 }  // namespace
 
 const char* PortLabel(int port) { return kPortLabels[port]; }
+
+uint32_t ConnectionId(const Connection& c) { return c.id; }
 
 void InitPorts(const std::wstring& instance, HANDLE unloadEvent, Recorder* journal) {
     gInstance = instance;

@@ -33,24 +33,11 @@ const char* PortLabel(int port);
 
 constexpr DWORD kDefaultWriteWaitMs = 5000;  // for the service to take a message
 
-// One connection of the service. `id` and `port` are fixed once it is known; the rest belongs
-// to the port server.
-struct Connection {
-    uint32_t id = 0;
-    int port = kAsync;
-    std::vector<uint8_t> context;
-    HANDLE closeEvent = nullptr;  // manual reset: the driver ends this connection
-    bool attached = false;        // the send pipe is there (under the ports' lock)
-    bool sendOpen = false;        // the send pipe's end here is still open (under the ports' lock)
-    SRWLOCK writeLock = SRWLOCK_INIT;
-    HANDLE messagePipe = INVALID_HANDLE_VALUE;  // under writeLock once attached
-    bool closed = false;                        // under writeLock
-    uint64_t nextMessageId = 1;                 // under writeLock
+// One connection of the service; its state belongs to the port server.
+struct Connection;
 
-    ~Connection() {
-        if (closeEvent != nullptr) CloseHandle(closeEvent);
-    }
-};
+// The connection's number, as the journal and the control answers name it.
+uint32_t ConnectionId(const Connection& c);
 
 // Collects the service's replies to one request ID while it is watched.
 struct ReplyWaiter {

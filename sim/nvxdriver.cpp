@@ -65,6 +65,7 @@
 #include "sim/simsupport.h"
 
 using nvxsim::Json;
+using nvxsim::PrintError;
 using nvxsim::PrintLine;
 using nvxsim::Utf8;
 using nvxsim::Wide;
@@ -78,20 +79,12 @@ int Serve(const std::wstring& journalPath, bool portsClosed) {
     HANDLE unloadEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE control = nvxdriver::CreateControlPipe(gInstance);
     if (control == INVALID_HANDLE_VALUE) {
-        Json j;
-        j.Str("event", "error")
-            .Str("error", "a driver of instance " + Utf8(gInstance) + " is already running (error " +
-                              std::to_string(GetLastError()) + ")");
-        PrintLine(j.Text());
-        return 1;
+        return PrintError(1, "a driver of instance " + Utf8(gInstance) + " is already running (error " +
+                                 std::to_string(GetLastError()) + ")");
     }
     if (!gJournal.Open(journalPath)) {
-        Json j;
-        j.Str("event", "error")
-            .Str("error",
-                 "cannot open the journal " + Utf8(journalPath) + " (error " + std::to_string(GetLastError()) + ")");
-        PrintLine(j.Text());
-        return 1;
+        return PrintError(
+            1, "cannot open the journal " + Utf8(journalPath) + " (error " + std::to_string(GetLastError()) + ")");
     }
     nvxdriver::InitPorts(gInstance, unloadEvent, &gJournal);
     nvxdriver::InitCommands(gInstance, &gJournal);
@@ -162,9 +155,6 @@ int wmain(int argc, wchar_t** argv) {
         } else {
             break;
         }
-    }
-    for (wchar_t& c : gInstance) {
-        if (c == L'\\') c = L'.';
     }
     if (mode == "serve") return at == args.size() ? Serve(journal, portsClosed) : Usage();
     if (mode == "ctl" && at < args.size()) {

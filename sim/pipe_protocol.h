@@ -90,8 +90,13 @@ inline std::wstring InstanceFromEnvironment() {
     return n == 0 || n >= 128 ? std::wstring(kDefaultInstance) : std::wstring(value);
 }
 
-// Every pipe of a driver instance starts with this root.
-inline std::wstring PipeRoot(const std::wstring& instance) { return L"\\\\.\\pipe\\nvxsim." + instance; }
+// Every pipe of a driver instance starts with this root: \\.\pipe\nvxsim.<instance with each '\' as
+// '.'>. The stand-in and the driver both name their pipes through here, so they agree on any name.
+inline std::wstring PipeRoot(const std::wstring& instance) {
+    std::wstring root = L"\\\\.\\pipe\\nvxsim.";
+    for (const wchar_t c : instance) root += c == L'\\' ? L'.' : c;
+    return root;
+}
 
 // The pipe of a port: \\.\pipe\nvxsim.<instance>.port<port name with each '\' as '.'>.
 inline std::wstring PortPipeName(const std::wstring& instance, const wchar_t* portName) {

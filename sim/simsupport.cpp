@@ -186,4 +186,9 @@ void PrintLine(const std::string& line) {
     fflush(stdout);
 }
 
+int PrintError(int exitCode, const std::string& why) {
+    PrintLine(Json().Str("event", "error").Str("error", why).Text());
+    return exitCode;
+}
+
 }  // namespace nvxsim

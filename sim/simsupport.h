@@ -98,5 +98,7 @@ private:
 
 // Writes one line to standard output and flushes it, so a reader on a pipe sees it at once.
 void PrintLine(const std::string& line);
+// Prints {"event":"error","error":why} as one line; returns exitCode.
+int PrintError(int exitCode, const std::string& why);
 
 }  // namespace nvxsim

@@ -64,8 +64,7 @@ bool AppendLine(const std::string& line) {
 }  // namespace
 
 int main() {
-    CreateDirectoryW(L"C:\\nvxsim", nullptr);
-    CreateDirectoryW(L"C:\\nvxsim\\wscclient", nullptr);
+    nvxsim::MakeDirectories(L"C:\\nvxsim\\wscclient");
     const std::string behaviour = ReadBehaviour();
     const std::string line = nvxsim::Json()
                                  .Num("pid", GetCurrentProcessId())
