@@ -5,6 +5,7 @@
 #include "comms/sync_port.h"
 #include "comms/wsc_client.h"
 #include "journals/event_journals.h"
+#include "perf/nvx_perf_gatherer.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
@@ -62,7 +63,8 @@ bool InitSubsystems() {
     }
     Started.journalsStarted = 1;
 
-    // The perf logger and telemetry come up here, in that order.
+    // The perf logger and telemetry come up here, in that order; the main loop retries a failure.
+    Started.perfLoggerUp = InitPerfLogger() ? 1 : 0;
 
     MainLoopThread = SgCreateThread(RunMainLoop, nullptr, 0);
     if (MainLoopThread == nullptr) {
@@ -94,6 +96,7 @@ DWORD WINAPI RunMainLoop(LPVOID) {
                 if (!wasConnected && Started.driverConnected && SgCommsThreadExists()) SgStartCommsThread();
             }
             // The perf logger and telemetry are retried here while they are down.
+            if (!Started.perfLoggerUp) Started.perfLoggerUp = InitPerfLogger() ? 1 : 0;
             if (LongPeriodConditionsMet()) MainLoopPeriod = kMainLoopLongPeriod;
             gMainLoopLast = now;
             gMainLoopDeadline = now + static_cast<int64_t>(MainLoopPeriod);
@@ -127,7 +130,11 @@ bool ShutdownService() {
         Started.notifyStarted = 0;
         ShutdownOsNotifications();
     }
-    // The perf logger is released here.
+    // The gatherer's thread is joined (a sample in progress finishes first).
+    if (Started.perfLoggerUp) {
+        Started.perfLoggerUp = 0;
+        ShutdownPerfLogger();
+    }
     if (Started.driverConnected) {
         Started.driverConnected = 0;
         SgShutdownAsyncComms();
