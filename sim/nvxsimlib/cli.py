@@ -2,7 +2,6 @@
 `nvxsim COMMAND --help`) and the dispatch."""
 
 import argparse
-import json
 import os
 import sys
 import textwrap
@@ -451,7 +450,3 @@ def make_machine(opts):
                    ctl=opts.get("--ctl") or os.environ.get("NVXSIM_CTL") or REPO / "build/mingw/sim/nvxsimctl.exe",
                    timeout=float(opts.get("--timeout") or os.environ.get("NVXSIM_TIMEOUT") or 60),
                    raw=bool(opts.get("--raw")))
-
-
-def out_json(value):
-    say(json.dumps(value, ensure_ascii=False))

@@ -255,8 +255,7 @@ def cmd_wsc_calls(m, a):
 def cmd_wsc_status(m, a):
     m.require()
     build, _ = m.installed_build()
-    st = {"installed": m.wsc_installed(), "behaviour": m.wsc_behaviour(), "starts": len(m.wsc_calls()),
-          "running": m.wsc_pids(), "service_build": build}
+    st = {**m.wsc_state(), "service_build": build}
     if a.json:
         out_json(st)
         return EXIT_OK

@@ -45,8 +45,7 @@ def gather_status(m):
     log_path = m.log_dir() / "nvxs.log"
     st["log"] = {"path": str(log_path), "exists": log_path.is_file(),
                  "size": log_path.stat().st_size if log_path.is_file() else None}
-    st["wsc_client"] = {"installed": m.wsc_installed(), "behaviour": m.wsc_behaviour(), "starts": len(m.wsc_calls()),
-                        "running": m.wsc_pids()}
+    st["wsc_client"] = m.wsc_state()
     st["processes"] = [{"pid": p.pid, "name": p.name, "cmdline": p.cmdline} for p in processes]
     if st["state"] != "up":
         return st

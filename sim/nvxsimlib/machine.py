@@ -226,14 +226,37 @@ def resolve_key(key):
 
 
 def short_key(key):
-    """A full key in the short name a user typed for it, when it has one."""
-    for alias in ("service", "params", "driver", "elam", "paths"):
-        full = KEY_ALIASES[alias]
+    """A full key in the short name a user typed for it, when it has one (the first of the names
+    of one key: params, not parameters)."""
+    for alias, full in KEY_ALIASES.items():
         if key.lower() == full.lower():
             return alias
         if key.lower().startswith(full.lower() + "\\"):
             return alias + key[len(full):]
     return key
+
+
+# One value of `reg query`'s answer: four spaces, the name, the type, the data (none when empty).
+REG_QUERY_VALUE = re.compile(r"^    (.*?)    (REG_[A-Z_]+)(?:    (.*))?$")
+
+
+def reg_query_values(out):
+    """`reg query` output -> {name: (type, data text)}, in its order."""
+    values = {}
+    for line in out.decode(errors="replace").splitlines():
+        m = REG_QUERY_VALUE.match(line.rstrip("\r"))
+        if m:
+            values[m.group(1)] = (m.group(2), m.group(3) or "")
+    return values
+
+
+@contextlib.contextmanager
+def sim_errors():
+    """A Wine call that did not finish (WineError) becomes the machine's one-line SimError."""
+    try:
+        yield
+    except WineError as e:
+        raise SimError(str(e)) from None
 
 
 def build_paths():
@@ -286,10 +309,8 @@ class Machine:
                 self._locked = False
 
     def run(self, argv, timeout=None, stdout=None, env=None, what=None, stderr=None):
-        try:
+        with sim_errors():
             return self.winepfx.run(argv, timeout=timeout, stdout=stdout, stderr=stderr, env=env, what=what)
-        except WineError as e:
-            raise SimError(str(e)) from None
 
     def _run_logged(self, argv, what):
         """Runs a Wine program whose output belongs in logs/session.log; returns its exit status."""
@@ -299,10 +320,12 @@ class Machine:
         return rc
 
     def wine(self, *args, timeout=None, env=None):
-        return self.run([self.wine_bin, *args], timeout=timeout, env=env, what="wine " + " ".join(args[:2]))
+        with sim_errors():
+            return self.winepfx.wine(*args, timeout=timeout, env=env)
 
     def wineserver(self, *args, timeout=30):
-        return self.run([self.winepfx.server_bin, *args], timeout=timeout, what="wineserver " + " ".join(args))
+        with sim_errors():
+            return self.winepfx.wineserver(*args, timeout=timeout)
 
     def processes(self):
         return self.winepfx.processes()
@@ -510,10 +533,8 @@ class Machine:
 
     def _start_session(self, quiet):
         self.logs.mkdir(parents=True, exist_ok=True)
-        try:
+        with sim_errors():
             rc, out, err = self.winepfx.start_server(self.logs / "wineserver.log")
-        except WineError as e:
-            raise SimError(str(e)) from None
         with open(self.logs / "session.log", "ab") as log:
             log.write(out + err)
         if rc != 0:
@@ -554,10 +575,8 @@ class Machine:
                 self._driver_stop(quiet=quiet)
             with contextlib.suppress(SimError):
                 self.run([self.wine_bin, CTL_WIN, "release", KEEPALIVE_EVENT], timeout=15, what="release holder")
-        try:
+        with sim_errors():
             killed = self.winepfx.end()
-        except WineError as e:
-            raise SimError(str(e)) from None
         for process in killed:
             note(f"killed {process.pid} {process.name} ({process.cmdline}), still alive after wineserver -k")
         if not quiet:
@@ -660,24 +679,15 @@ class Machine:
     def reg_values(self, key):
         """{name: (type, data)} of a key's values; None when the key does not exist."""
         rc, out, _ = self.wine("reg", "query", key)
-        if rc != 0:
-            return None
-        values = {}
-        for line in out.decode(errors="replace").splitlines():
-            m = re.match(r"^    (.*?)    (REG_[A-Z_]+)(?:    (.*))?$", line.rstrip("\r"))
-            if m:
-                values[m.group(1)] = (m.group(2), m.group(3) or "")
-        return values
+        return reg_query_values(out) if rc == 0 else None
 
     def reg_get(self, key, name):
         rc, out, err = self.wine("reg", "query", key, "/v", name)
-        text = out.decode(errors="replace")
         if rc != 0:
             return None, clean(out + err)
-        for line in text.splitlines():
-            m = re.match(r"^    (.*?)    (REG_[A-Z_]+)(?:    (.*))?$", line.rstrip("\r"))
-            if m and m.group(1).lower() == name.lower():
-                return (m.group(2), m.group(3) or ""), None
+        for found, value in reg_query_values(out).items():
+            if found.lower() == name.lower():
+                return value, None
         return None, "unexpected answer from reg: " + clean(out)
 
     def reg_set(self, key, name, kind, data):
@@ -719,9 +729,9 @@ class Machine:
     def driver_pid(self):
         return next((p.pid for p in self.processes() if "nvxdriver.exe serve" in p.cmdline), None)
 
-    def driver_ctl(self, *args, timeout=None):
-        """`nvxdriver ctl ARGS` in the machine: (exit code, [answer records])."""
-        rc, out, err = self.wine(DRIVER_WIN, "ctl", *args, timeout=timeout)
+    def _nvxdriver(self, mode, *args, timeout=None):
+        """`nvxdriver MODE ARGS` in the machine: (exit code, [its JSON answer records])."""
+        rc, out, err = self.wine(DRIVER_WIN, mode, *args, timeout=timeout)
         records = []
         for line in out.decode("utf-8", errors="replace").splitlines():
             line = line.strip()
@@ -729,8 +739,12 @@ class Machine:
                 with contextlib.suppress(ValueError):
                     records.append(json.loads(line))
         if not records:
-            raise SimError(f"nvxdriver ctl {args[0]} gave no answer (exit {rc}): {clean(out + err)}")
+            raise SimError(f"nvxdriver {mode} {args[0]} gave no answer (exit {rc}): {clean(out + err)}")
         return rc, records
+
+    def driver_ctl(self, *args, timeout=None):
+        """`nvxdriver ctl ARGS` in the machine: (exit code, [answer records])."""
+        return self._nvxdriver("ctl", *args, timeout=timeout)
 
     def driver_start(self, ports_closed=False):
         self.ensure_up()
@@ -805,14 +819,16 @@ class Machine:
     def wsc_calls(self):
         """Every recorded start of the client, oldest first (only whole lines)."""
         path = self.wsc_dir() / WSC_CALLS
-        if not path.is_file():
-            return []
-        lines = path.read_bytes().decode("utf-8", errors="replace").split("\n")[:-1]
-        return [json.loads(line) for line in lines if line]
+        return [json.loads(line) for line in drv.journal_lines(path)] if path.is_file() else []
 
     def wsc_pids(self):
         """Host processes of WSC clients that are still running."""
         return [p.pid for p in self.processes() if WSC_CLIENT_NAME.lower() in p.cmdline.lower()]
+
+    def wsc_state(self):
+        """The client at a glance: installed, its behaviour, starts recorded, clients running."""
+        return {"installed": self.wsc_installed(), "behaviour": self.wsc_behaviour(), "starts": len(self.wsc_calls()),
+                "running": self.wsc_pids()}
 
     # ---- the driver file and the early-launch driver's service key
 
@@ -853,11 +869,11 @@ class Machine:
 
     def elam_start(self):
         """The ELAM key's Start value (None when it has none), or False when the key is absent."""
-        rc, out, _ = self.wine("reg", "query", KEY_ALIASES["elam"])
-        if rc != 0:
+        values = self.reg_values(KEY_ALIASES["elam"])
+        if values is None:
             return False
-        m = re.search(r"^    Start    REG_DWORD    0x([0-9a-fA-F]+)", out.decode(errors="replace"), re.M)
-        return int(m.group(1), 16) if m else None
+        kind, data = values.get("Start", (None, None))
+        return int(data, 16) if kind == "REG_DWORD" else None
 
     # ---- the driver's event-journal store
 
@@ -866,14 +882,7 @@ class Machine:
 
     def journal_writer(self, *args, timeout=None):
         """`nvxdriver journal ARGS` in the machine: (exit code, [answer records])."""
-        rc, out, err = self.wine(DRIVER_WIN, "journal", *args, timeout=timeout)
-        records = []
-        for line in out.decode("utf-8", errors="replace").splitlines():
-            with contextlib.suppress(ValueError):
-                records.append(json.loads(line))
-        if not records:
-            raise SimError(f"nvxdriver journal {args[0]} gave no answer (exit {rc}): {clean(out + err)}")
-        return rc, records
+        return self._nvxdriver("journal", *args, timeout=timeout)
 
     def journal_writer_background(self, *args):
         """`nvxdriver journal ARGS` left running in the machine; its answers go to logs/journal-writer.log."""
