@@ -409,10 +409,7 @@ def main(argv):
             hint = " (the data goes after --data)" if path == "reg set" else ""
             raise Usage(f"{path}: unexpected {' '.join(extra).replace(ESCAPE, '')}{hint} (see `nvxsim help {path}`)")
         return args.handler(machine, args) or EXIT_OK
-    except Usage as e:
-        note(f"nvxsim: {e}")
-        return EXIT_USAGE
-    except SimError as e:
+    except (Usage, SimError) as e:
         note(f"nvxsim: {e}")
         return EXIT_USAGE
     except BrokenPipeError:

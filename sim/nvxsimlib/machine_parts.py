@@ -7,10 +7,7 @@ machine's prefix, logs, tools, Wine calls, lock and life cycle (require, ensure_
 
 import contextlib
 import json
-import os
 import shutil
-import signal
-import time
 
 from . import driver as drv
 from .journals import JOURNAL_ROOT_IN_PREFIX
@@ -20,11 +17,15 @@ from .texts import SimError, clean, say
 from .wine import note
 
 
+def is_driver_simulator(process):
+    return "nvxdriver.exe serve" in process.cmdline
+
+
 class MachineParts:
     # ---- the driver simulator (nvxdriver.exe inside the machine)
 
     def driver_pid(self):
-        return next((p.pid for p in self.processes() if "nvxdriver.exe serve" in p.cmdline), None)
+        return next((p.pid for p in self.processes() if is_driver_simulator(p)), None)
 
     def _nvxdriver(self, mode, *args, timeout=None):
         """`nvxdriver MODE ARGS` in the machine: (exit code, [its JSON answer records])."""
@@ -77,14 +78,8 @@ class MachineParts:
             say(f"Unloading the driver simulator (host process {pid})")
         with contextlib.suppress(SimError):
             self.driver_ctl("unload", timeout=15)
-        deadline = time.monotonic() + 10
-        while self.driver_pid() is not None and time.monotonic() < deadline:
-            time.sleep(0.05)
-        left = self.driver_pid()
-        if left is not None:
-            note(f"killing the driver simulator {left}: it did not end on unload")
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(left, signal.SIGKILL)
+        for left in self.winepfx.kill_left(10, is_driver_simulator):
+            note(f"killed the driver simulator {left.pid}: it did not end on unload")
         if not quiet:
             say("Driver simulator stopped: its ports and every connection to them are gone.")
 
