@@ -2,13 +2,12 @@
 `nvxsim COMMAND --help`) and the dispatch."""
 
 import argparse
-import json
 import os
 import sys
 import textwrap
 
 from . import logs
-from .clitools import Usage
+from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage
 from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disconnect, cmd_driver_wait_connect,
                               driver_simple, cmd_driver_status, cmd_driver_send, cmd_driver_received, cmd_driver_file,
                               cmd_elam, cmd_wsc_set_exit, cmd_wsc_hang, cmd_wsc_release, cmd_wsc_calls, cmd_wsc_status,
@@ -16,9 +15,10 @@ from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disc
 from .commands_machine import (cmd_create, cmd_install, cmd_status, cmd_service, cmd_reg_get, cmd_reg_set,
                                cmd_reg_delete, cmd_console, cmd_wine, cmd_log)
 from .journals import JOURNAL_ROOT_WIN, NAME_GRAMMAR
-from .machine import (BUILD_SHIPPED, BUILD_SIM, DEFAULT_BUILD, DRIVER_FILE_DEFAULT, DRIVER_FILE_VERSIONS,
-                      DRIVER_FILE_WIN, EXIT_FAILED, EXIT_OK, EXIT_USAGE, KEY_ALIASES, REG_TYPES, REPO, SERVICE_NAME,
-                      WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, Machine, SimError, build_paths, say)
+from .layout import (BUILD_SHIPPED, BUILD_SIM, DEFAULT_BUILD, DRIVER_FILE_DEFAULT, DRIVER_FILE_VERSIONS, DRIVER_FILE_WIN,
+                     KEY_ALIASES, REG_TYPES, REPO, SERVICE_NAME, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_paths)
+from .machine import Machine
+from .texts import SimError, say
 from .wine import note
 
 
@@ -409,10 +409,7 @@ def main(argv):
             hint = " (the data goes after --data)" if path == "reg set" else ""
             raise Usage(f"{path}: unexpected {' '.join(extra).replace(ESCAPE, '')}{hint} (see `nvxsim help {path}`)")
         return args.handler(machine, args) or EXIT_OK
-    except Usage as e:
-        note(f"nvxsim: {e}")
-        return EXIT_USAGE
-    except SimError as e:
+    except (Usage, SimError) as e:
         note(f"nvxsim: {e}")
         return EXIT_USAGE
     except BrokenPipeError:
@@ -451,7 +448,3 @@ def make_machine(opts):
                    ctl=opts.get("--ctl") or os.environ.get("NVXSIM_CTL") or REPO / "build/mingw/sim/nvxsimctl.exe",
                    timeout=float(opts.get("--timeout") or os.environ.get("NVXSIM_TIMEOUT") or 60),
                    raw=bool(opts.get("--raw")))
-
-
-def out_json(value):
-    say(json.dumps(value, ensure_ascii=False))

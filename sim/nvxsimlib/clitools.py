@@ -1,8 +1,11 @@
-"""What every part of nvxsim's command line shares: the usage error and JSON output."""
+"""What every part of nvxsim's command line shares: its exit statuses, the usage error and JSON
+output."""
 
 import json
 
-from .machine import say
+from .texts import say
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
 
 class Usage(Exception):

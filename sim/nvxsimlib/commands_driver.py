@@ -5,11 +5,11 @@ import contextlib
 import json
 
 from . import driver as drv
-from .clitools import Usage, out_json
+from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage, out_json
 from .journals import JOURNAL_ROOT_WIN, JOURNAL_TYPES, NAME_GRAMMAR, parse_journal_name
-from .machine import (BUILD_TEXT, CTL_WIN, DRIVER_FILE_WIN, EXIT_FAILED, EXIT_OK, EXIT_USAGE, KEY_ALIASES,
-                      TOOLS_DIR_WIN, WSC_CALLS, WSC_CLIENT_DIR_WIN, WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME,
-                      WSC_RELEASE_EVENT, say)
+from .layout import (BUILD_TEXT, CTL_WIN, DRIVER_FILE_WIN, KEY_ALIASES, TOOLS_DIR_WIN, WSC_CALLS, WSC_CLIENT_DIR_WIN,
+                     WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_RELEASE_EVENT)
+from .texts import say
 from .wine import note
 
 
@@ -255,8 +255,7 @@ def cmd_wsc_calls(m, a):
 def cmd_wsc_status(m, a):
     m.require()
     build, _ = m.installed_build()
-    st = {"installed": m.wsc_installed(), "behaviour": m.wsc_behaviour(), "starts": len(m.wsc_calls()),
-          "running": m.wsc_pids(), "service_build": build}
+    st = {**m.wsc_state(), "service_build": build}
     if a.json:
         out_json(st)
         return EXIT_OK

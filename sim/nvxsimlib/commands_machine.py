@@ -8,10 +8,10 @@ import time
 
 from . import driver as drv
 from . import logs
-from .clitools import Usage, out_json
-from .machine import (BUILD_SIM, BUILD_TEXT, CONTROLS, EXE_NAME, EXIT_FAILED, EXIT_OK, REG_TYPES, SERVICE_KEY,
-                      SERVICE_NAME, STATE_NAMES, clean, error_text, exit_code_meaning, exit_code_text, parse_record,
-                      resolve_key, say, short_key, status_text)
+from .clitools import EXIT_FAILED, EXIT_OK, Usage, out_json
+from .layout import BUILD_SIM, BUILD_TEXT, EXE_NAME, REG_TYPES, SERVICE_KEY, SERVICE_NAME, resolve_key, short_key
+from .texts import (CONTROLS, STATE_NAMES, clean, error_text, exit_code_meaning, exit_code_text, parse_record, say,
+                    status_text)
 from .wine import note
 
 
@@ -45,8 +45,7 @@ def gather_status(m):
     log_path = m.log_dir() / "nvxs.log"
     st["log"] = {"path": str(log_path), "exists": log_path.is_file(),
                  "size": log_path.stat().st_size if log_path.is_file() else None}
-    st["wsc_client"] = {"installed": m.wsc_installed(), "behaviour": m.wsc_behaviour(), "starts": len(m.wsc_calls()),
-                        "running": m.wsc_pids()}
+    st["wsc_client"] = m.wsc_state()
     st["processes"] = [{"pid": p.pid, "name": p.name, "cmdline": p.cmdline} for p in processes]
     if st["state"] != "up":
         return st

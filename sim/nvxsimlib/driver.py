@@ -115,6 +115,7 @@ def describe_record(r):
 
 
 def journal_lines(path):
-    """The journal's whole lines (the last one may still be being written)."""
+    """A JSON-lines file's whole lines, empty ones left out (the last line may still be being
+    written: the driver's journal, the WSC client's calls)."""
     return [line for line in path.read_bytes().decode("utf-8", errors="replace").split("\n")[:-1] if line]
 

@@ -1,6 +1,8 @@
 """The simulated machine: a directory holding a Wine prefix with NVXService.exe installed as an
-own-process, demand-start service, the keys a real installation has, the driver simulator, the
-WSC client stand-in and the machine's tools."""
+own-process, demand-start service, the keys a real installation has and the machine's tools; its
+life cycle (create, up, down, destroy), installation, service control, registry and console. The
+parts beside the service (driver simulator, WSC client, driver file, ELAM key, event journals) are
+in machine_parts."""
 
 import contextlib
 import fcntl
@@ -8,248 +10,29 @@ import json
 import os
 import re
 import shutil
-import signal
 import time
 from pathlib import Path
 
-from . import driver as drv
-from .journals import JOURNAL_ROOT_IN_PREFIX
+from .layout import (BUILD_SHIPPED, BUILD_SIM, BUILD_TEXT, CONSOLE_CMD_WIN, CTL_WIN, DEFAULT_BUILD,
+                     DRIVER_FILE_DEFAULT, DRIVER_FILE_WIN, DRIVER_WIN, EXE_NAME, FLTLIB_NAME, INSTALL_DIR_WIN,
+                     INSTALL_KEYS, KEEPALIVE_EVENT, MACHINE_VALUES, REGDEL_WIN, SERVICE_KEY, SERVICE_NAME,
+                     TOOLS_DIR_WIN, VOLUME_WIN, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_of, build_paths)
 from .logs import LOGS_DIR_IN_PREFIX
+from .machine_parts import MachineParts
+from .texts import STATE_NAMES, SimError, clean, format_data, parse_record, reg_file_data, reg_query_values, say
 from .wine import WineError, WinePrefix, note
 
-REPO = Path(__file__).resolve().parents[2]
 
-SERVICE_NAME = "Kestro Vantor Service"
-SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services" + "\\" + SERVICE_NAME
-INSTALL_DIR_WIN = r"C:\Program Files\Kestro\Vantor"
-EXE_NAME = "NVXService.exe"
-TOOLS_DIR_WIN = r"C:\nvxsim"
-CTL_WIN = TOOLS_DIR_WIN + r"\nvxsimctl.exe"
-VOLUME_WIN = TOOLS_DIR_WIN + r"\nvxvolume.exe"
-CONSOLE_CMD_WIN = TOOLS_DIR_WIN + r"\console.cmd"
-DRIVER_WIN = TOOLS_DIR_WIN + r"\nvxdriver.exe"
-REGDEL_WIN = TOOLS_DIR_WIN + r"\nvxregdel.exe"
-FLTLIB_NAME = "fltlib.dll"  # the Filter Manager stand-in, next to the service
-# The WSC client the service starts for the driver, where a real installation has it; what it
-# records and how it ends live in its own directory of the tools.
-WSC_CLIENT_NAME = "WSCClient.exe"
-WSC_CLIENT_DIR_WIN = r"C:\Program Files (x86)\Kestro\Kestro Anti-Virus"
-WSC_CLIENT_IN_PREFIX = Path("drive_c/Program Files (x86)/Kestro/Kestro Anti-Virus") / WSC_CLIENT_NAME
-WSC_DIR_IN_PREFIX = Path("drive_c/nvxsim/wscclient")
-WSC_CALLS = "calls.jsonl"
-WSC_BEHAVIOUR = "behaviour"
-WSC_RELEASE_EVENT = "nvxsim-wscclient-release"
-# The NVX driver file the service checks at shutdown: a PE image with a version resource, built in
-# each version below beside nvxsimctl (KestroNVX-<version>.sys).
-DRIVER_FILE_WIN = r"C:\windows\system32\DRIVERS\KestroNVX.sys"
-DRIVER_FILE_IN_PREFIX = Path("drive_c/windows/system32/drivers/KestroNVX.sys")
-DRIVER_FILE_VERSIONS = ("1.9.0.0", "2.0.0.0", "3.1.0.0")
-DRIVER_FILE_DEFAULT = "2.0.0.0"
-KEEPALIVE_EVENT = "nvxsim-keepalive"
-# The product's data directory as the installation records it for the driver and the service: an NT
-# path, since both open what is below it with the native file calls.
-PATHS_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Kestro Vantor\Paths"
-DATA_DIR_NT = r"\??\C:\ProgramData\Kestro\Vantor"
-
-# Short names for the keys people type most.
-KEY_ALIASES = {
-    "service": SERVICE_KEY,
-    "params": SERVICE_KEY + r"\Parameters",
-    "parameters": SERVICE_KEY + r"\Parameters",
-    "driver": r"HKLM\SYSTEM\CurrentControlSet\Services\KestroNVX",
-    "elam": r"HKLM\SYSTEM\CurrentControlSet\Services\Kestro ELAM",
-    "paths": PATHS_KEY,
-}
-
-# What an installation writes besides the SCM entry itself: (key, [(name, type, data)]).
-# The service's own values (DebugFacilities, DebugLevel, Version) are not here: the service
-# writes them itself, and that is tested.
-INSTALL_KEYS = [
-    (SERVICE_KEY + r"\Parameters", []),
-    (PATHS_KEY, [("NvxProgramDataDir", "REG_SZ", DATA_DIR_NT)]),
-    (KEY_ALIASES["driver"], [("Start", "REG_DWORD", 0), ("Type", "REG_DWORD", 2)]),
-    (KEY_ALIASES["elam"], [("Start", "REG_DWORD", 0), ("Type", "REG_DWORD", 1)]),
-]
-# Values every Windows machine has, in the form Windows keeps them (Wine's own defaults differ
-# slightly: it stores ProgramData already expanded).
-MACHINE_VALUES = [
-    (r"HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList",
-     [("ProgramData", "REG_EXPAND_SZ", r"%SystemDrive%\ProgramData")]),
-    (r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion",
-     [("ProgramFilesDir", "REG_SZ", r"C:\Program Files"),
-      ("ProgramFilesDir (x86)", "REG_SZ", r"C:\Program Files (x86)")]),
-]
-
-REG_TYPES = ["REG_SZ", "REG_EXPAND_SZ", "REG_MULTI_SZ", "REG_DWORD", "REG_QWORD", "REG_BINARY", "REG_NONE"]
-
-STATE_NAMES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING",
-               5: "CONTINUE_PENDING", 6: "PAUSE_PENDING", 7: "PAUSED"}
-ACCEPT_NAMES = [(0x1, "STOP"), (0x2, "PAUSE_CONTINUE"), (0x4, "SHUTDOWN"), (0x8, "PARAMCHANGE"),
-                (0x10, "NETBINDCHANGE"), (0x20, "HARDWAREPROFILECHANGE"), (0x40, "POWEREVENT"),
-                (0x80, "SESSIONCHANGE"), (0x100, "PRESHUTDOWN")]
-ERROR_TEXT = {
-    2: "the file or event was not found",
-    5: "access denied",
-    50: "not supported",
-    87: "invalid parameter",
-    120: "the service does not implement this control",
-    1052: "the requested control is not valid for this service",
-    1053: "the service did not respond in time",
-    1056: "an instance of the service is already running",
-    1058: "the service is disabled",
-    1060: "the service is not installed",
-    1061: "the service cannot accept control messages now",
-    1062: "the service has not been started",
-    1067: "the process terminated unexpectedly",
-    1072: "the service has been marked for deletion",
-    1073: "the service already exists",
-    1077: "the service has never been started",
-}
-# The exit codes the service itself ends with when its start fails (service/exit_codes.h).
-SERVICE_EXIT_TEXT = {
-    0xF000001: "the debug log could not start", 0xF000002: "OS symbols could not be loaded",
-    0xF000003: "the memory pool could not start", 0xF000004: "path management failed (no data directory?)",
-    0xF000008: "the WSC client set-up failed", 0xF000009: "OS notifications could not start",
-    0xF000013: "the OS notification thread did not start", 0xF000018: "the command table could not be made",
-    0xF000020: "the communications thread did not start", 0xF000021: "no service manager",
-    0xF000022: "no service entry", 0xF000024: "the service dispatcher failed",
-    0xF000025: "started from a console, not by the SCM", 0xF000027: "the event-journal thread did not start",
-}
-CONTROLS = {"stop": 1, "pause": 2, "continue": 3, "interrogate": 4}
-
-# The two builds of the service a machine can have. The shipped build insists on a protected
-# start of WSCClient.exe, which Wine refuses (error 50); the simulated machine's build (the test
-# build, service/sim_machine.cpp) then starts it as an ordinary process.
-BUILD_SIM, BUILD_SHIPPED = "sim", "shipped"
-DEFAULT_BUILD = BUILD_SIM
-SIM_BUILD_MARKER = b"Simulated machine: protection level refused"
-BUILD_TEXT = {
-    BUILD_SIM: "the simulated machine's build: starts WSCClient.exe as an ordinary process",
-    BUILD_SHIPPED: "the shipped build: Wine refuses its protected start of WSCClient.exe (error 50),"
-                   " so a WSCClient exec is answered -1",
-    "other": "a build of its own (--exe)",
-}
-
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+@contextlib.contextmanager
+def sim_errors():
+    """A Wine call that did not finish (WineError) becomes the machine's one-line SimError."""
+    try:
+        yield
+    except WineError as e:
+        raise SimError(str(e)) from None
 
 
-class SimError(Exception):
-    """A problem with the machine or the tools, reported as one line and exit status 2."""
-
-
-def say(text=""):
-    print(text, flush=True)
-
-
-def error_text(code):
-    text = ERROR_TEXT.get(code)
-    return f"error {code}" + (f" ({text})" if text else "")
-
-
-def exit_code_meaning(code):
-    """What a Win32 error or one of the service's own exit codes means; None when unknown."""
-    return ERROR_TEXT.get(code) or SERVICE_EXIT_TEXT.get(code)
-
-
-def exit_code_text(code):
-    """A service's exit code, explained."""
-    meaning = exit_code_meaning(code) if code else None
-    shown = f"0x{code:X}" if code > 0xFFFF else str(code)
-    return shown + (f" ({meaning})" if meaning else "")
-
-
-def accepted_text(mask):
-    names = [name for bit, name in ACCEPT_NAMES if mask & bit]
-    rest = mask & ~sum(bit for bit, _ in ACCEPT_NAMES)
-    if rest:
-        names.append(f"0x{rest:x}")
-    return "|".join(names) if names else "nothing"
-
-
-def parse_record(line):
-    """One nvxsimctl line -> (keyword, {key: value}, [bare words]); None for other text."""
-    parts = line.split()
-    if not parts or not parts[0].isupper():
-        return None
-    fields, words = {}, []
-    for token in parts[1:]:
-        if "=" in token:
-            key, value = token.split("=", 1)
-            fields[key] = value
-        else:
-            words.append(token)
-    return parts[0], fields, words
-
-
-def status_text(fields):
-    state = int(fields["state"])
-    text = (f"{STATE_NAMES.get(state, f'state {state}'):<14} checkpoint {fields['checkpoint']:<3}"
-            f" wait hint {int(fields['wait_hint']):>5} ms   exit code {fields['exit_code']}"
-            f"   accepts {accepted_text(int(fields['accepted'], 16))}")
-    specific = int(fields.get("specific", "0"), 16)
-    if specific:
-        text += f"   service-specific 0x{specific:08X}"
-    return text
-
-
-def clean(data):
-    """Wine's output without its start-up noise, on one line."""
-    text = data.decode(errors="replace") if isinstance(data, bytes) else data
-    keep = [line.strip() for line in text.splitlines()
-            if line.strip() and "wine32" not in line and "multiarch" not in line
-            and "dpkg --add-architecture" not in line and "apt-get install wine32" not in line]
-    return " | ".join(keep) or "(no output)"
-
-
-def format_data(kind, data):
-    return f"0x{data:x}" if kind in ("REG_DWORD", "REG_QWORD") else str(data)
-
-
-def reg_file_data(kind, data):
-    if kind == "REG_DWORD":
-        return f"dword:{data:08x}"
-    if kind == "REG_SZ":
-        return '"' + data.replace("\\", "\\\\").replace('"', '\\"') + '"'
-    if kind == "REG_EXPAND_SZ":
-        return "hex(2):" + ",".join(f"{b:02x}" for b in (data + "\0").encode("utf-16-le"))
-    raise ValueError(kind)
-
-
-def resolve_key(key):
-    head, sep, tail = key.partition("\\")
-    if head.lower() in KEY_ALIASES:
-        return KEY_ALIASES[head.lower()] + sep + tail
-    for long, short in (("HKEY_LOCAL_MACHINE\\", "HKLM\\"), ("HKEY_CURRENT_USER\\", "HKCU\\")):
-        if key.upper().startswith(long):
-            return short + key[len(long):]
-    return key
-
-
-def short_key(key):
-    """A full key in the short name a user typed for it, when it has one."""
-    for alias in ("service", "params", "driver", "elam", "paths"):
-        full = KEY_ALIASES[alias]
-        if key.lower() == full.lower():
-            return alias
-        if key.lower().startswith(full.lower() + "\\"):
-            return alias + key[len(full):]
-    return key
-
-
-def build_paths():
-    """{build: path}: the shipped build ($NVXSIM_EXE) and the simulated machine's build built beside
-    it ($NVXSIM_FAULTS_EXE, else faults/NVXService.exe next to the shipped one)."""
-    shipped = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
-    sim = Path(os.environ.get("NVXSIM_FAULTS_EXE") or shipped.parent / "faults" / EXE_NAME)
-    return {BUILD_SIM: sim, BUILD_SHIPPED: shipped}
-
-
-def build_of(data):
-    """Which build an executable's bytes are."""
-    return BUILD_SIM if SIM_BUILD_MARKER in data else BUILD_SHIPPED
-
-
-class Machine:
+class Machine(MachineParts):
     def __init__(self, root, ctl, timeout, raw=False, exe=None):
         self.root = Path(root).resolve()
         self.prefix = self.root / "prefix"
@@ -286,10 +69,8 @@ class Machine:
                 self._locked = False
 
     def run(self, argv, timeout=None, stdout=None, env=None, what=None, stderr=None):
-        try:
+        with sim_errors():
             return self.winepfx.run(argv, timeout=timeout, stdout=stdout, stderr=stderr, env=env, what=what)
-        except WineError as e:
-            raise SimError(str(e)) from None
 
     def _run_logged(self, argv, what):
         """Runs a Wine program whose output belongs in logs/session.log; returns its exit status."""
@@ -299,10 +80,12 @@ class Machine:
         return rc
 
     def wine(self, *args, timeout=None, env=None):
-        return self.run([self.wine_bin, *args], timeout=timeout, env=env, what="wine " + " ".join(args[:2]))
+        with sim_errors():
+            return self.winepfx.wine(*args, timeout=timeout, env=env)
 
     def wineserver(self, *args, timeout=30):
-        return self.run([self.winepfx.server_bin, *args], timeout=timeout, what="wineserver " + " ".join(args))
+        with sim_errors():
+            return self.winepfx.wineserver(*args, timeout=timeout)
 
     def processes(self):
         return self.winepfx.processes()
@@ -510,10 +293,8 @@ class Machine:
 
     def _start_session(self, quiet):
         self.logs.mkdir(parents=True, exist_ok=True)
-        try:
+        with sim_errors():
             rc, out, err = self.winepfx.start_server(self.logs / "wineserver.log")
-        except WineError as e:
-            raise SimError(str(e)) from None
         with open(self.logs / "session.log", "ab") as log:
             log.write(out + err)
         if rc != 0:
@@ -554,10 +335,8 @@ class Machine:
                 self._driver_stop(quiet=quiet)
             with contextlib.suppress(SimError):
                 self.run([self.wine_bin, CTL_WIN, "release", KEEPALIVE_EVENT], timeout=15, what="release holder")
-        try:
+        with sim_errors():
             killed = self.winepfx.end()
-        except WineError as e:
-            raise SimError(str(e)) from None
         for process in killed:
             note(f"killed {process.pid} {process.name} ({process.cmdline}), still alive after wineserver -k")
         if not quiet:
@@ -660,24 +439,15 @@ class Machine:
     def reg_values(self, key):
         """{name: (type, data)} of a key's values; None when the key does not exist."""
         rc, out, _ = self.wine("reg", "query", key)
-        if rc != 0:
-            return None
-        values = {}
-        for line in out.decode(errors="replace").splitlines():
-            m = re.match(r"^    (.*?)    (REG_[A-Z_]+)(?:    (.*))?$", line.rstrip("\r"))
-            if m:
-                values[m.group(1)] = (m.group(2), m.group(3) or "")
-        return values
+        return reg_query_values(out) if rc == 0 else None
 
     def reg_get(self, key, name):
         rc, out, err = self.wine("reg", "query", key, "/v", name)
-        text = out.decode(errors="replace")
         if rc != 0:
             return None, clean(out + err)
-        for line in text.splitlines():
-            m = re.match(r"^    (.*?)    (REG_[A-Z_]+)(?:    (.*))?$", line.rstrip("\r"))
-            if m and m.group(1).lower() == name.lower():
-                return (m.group(2), m.group(3) or ""), None
+        for found, value in reg_query_values(out).items():
+            if found.lower() == name.lower():
+                return value, None
         return None, "unexpected answer from reg: " + clean(out)
 
     def reg_set(self, key, name, kind, data):
@@ -713,171 +483,3 @@ class Machine:
 
     def log_dir(self):
         return self.prefix / LOGS_DIR_IN_PREFIX
-
-    # ---- the driver simulator (nvxdriver.exe inside the machine)
-
-    def driver_pid(self):
-        return next((p.pid for p in self.processes() if "nvxdriver.exe serve" in p.cmdline), None)
-
-    def driver_ctl(self, *args, timeout=None):
-        """`nvxdriver ctl ARGS` in the machine: (exit code, [answer records])."""
-        rc, out, err = self.wine(DRIVER_WIN, "ctl", *args, timeout=timeout)
-        records = []
-        for line in out.decode("utf-8", errors="replace").splitlines():
-            line = line.strip()
-            if line.startswith("{"):
-                with contextlib.suppress(ValueError):
-                    records.append(json.loads(line))
-        if not records:
-            raise SimError(f"nvxdriver ctl {args[0]} gave no answer (exit {rc}): {clean(out + err)}")
-        return rc, records
-
-    def driver_start(self, ports_closed=False):
-        self.ensure_up()
-        with self.lock():
-            pid = self.driver_pid()
-            if pid is not None:
-                say(f"The driver simulator is already running (process {pid}).")
-                return
-            log_path = self.logs / "driver.log"
-            args = [DRIVER_WIN, "serve"] + (["--ports-closed"] if ports_closed else [])
-            started = self.winepfx.background(*args, log_path=log_path, what="driver simulator")
-            ready, text = started.wait(b'"event":"ready"', failed=b'"event":"error"')
-            if not ready:
-                with contextlib.suppress(SimError):
-                    self._driver_stop(quiet=True)
-                raise SimError(f"the driver simulator did not start: {clean(text)} (see {log_path})")
-        ports = "closed until `nvxsim driver open-ports`" if ports_closed else "open"
-        say(f"Driver simulator running (host process {self.driver_pid()}), ports {ports};"
-            f" journal {drv.DRIVER_JOURNAL_WIN} (`nvxsim driver received`)")
-
-    def driver_stop(self):
-        self.require()
-        with self.lock():
-            self._driver_stop()
-
-    def _driver_stop(self, quiet=False):
-        pid = self.driver_pid()
-        if pid is None:
-            if not quiet:
-                say("The driver simulator is not running.")
-            return
-        if not quiet:
-            say(f"Unloading the driver simulator (host process {pid})")
-        with contextlib.suppress(SimError):
-            self.driver_ctl("unload", timeout=15)
-        deadline = time.monotonic() + 10
-        while self.driver_pid() is not None and time.monotonic() < deadline:
-            time.sleep(0.05)
-        left = self.driver_pid()
-        if left is not None:
-            note(f"killing the driver simulator {left}: it did not end on unload")
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(left, signal.SIGKILL)
-        if not quiet:
-            say("Driver simulator stopped: its ports and every connection to them are gone.")
-
-    def driver_journal(self):
-        return self.prefix / drv.DRIVER_JOURNAL_IN_PREFIX
-
-    # ---- the WSC client (WSCClient.exe, started by the service)
-
-    def wsc_dir(self):
-        return self.prefix / WSC_DIR_IN_PREFIX
-
-    def wsc_install(self):
-        target = self.prefix / WSC_CLIENT_IN_PREFIX
-        target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(self.ctl.parent / WSC_CLIENT_NAME, target)
-        self.wsc_dir().mkdir(parents=True, exist_ok=True)
-
-    def wsc_installed(self):
-        return (self.prefix / WSC_CLIENT_IN_PREFIX).is_file()
-
-    def wsc_behaviour(self):
-        path = self.wsc_dir() / WSC_BEHAVIOUR
-        return path.read_text().strip() if path.is_file() else "exit 0"
-
-    def wsc_set_behaviour(self, text):
-        self.wsc_dir().mkdir(parents=True, exist_ok=True)
-        (self.wsc_dir() / WSC_BEHAVIOUR).write_text(text + "\n")
-
-    def wsc_calls(self):
-        """Every recorded start of the client, oldest first (only whole lines)."""
-        path = self.wsc_dir() / WSC_CALLS
-        if not path.is_file():
-            return []
-        lines = path.read_bytes().decode("utf-8", errors="replace").split("\n")[:-1]
-        return [json.loads(line) for line in lines if line]
-
-    def wsc_pids(self):
-        """Host processes of WSC clients that are still running."""
-        return [p.pid for p in self.processes() if WSC_CLIENT_NAME.lower() in p.cmdline.lower()]
-
-    # ---- the driver file and the early-launch driver's service key
-
-    def driver_file_build(self, version):
-        return self.ctl.parent / f"KestroNVX-{version}.sys"
-
-    def driver_file_path(self):
-        return self.prefix / DRIVER_FILE_IN_PREFIX
-
-    def driver_file_install(self, version):
-        source = self.driver_file_build(version)
-        if not source.is_file():
-            raise SimError(f"the driver file {version} is not built: {source} (cmake --build --preset mingw)")
-        target = self.driver_file_path()
-        target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(source, target)
-
-    def driver_file_version(self):
-        """The installed file's version (its VS_FIXEDFILEINFO) as "a.b.c.d"; None without a file,
-        "" for a file without a version resource."""
-        try:
-            data = self.driver_file_path().read_bytes()
-        except FileNotFoundError:
-            return None
-        at = data.find((0xFEEF04BD).to_bytes(4, "little"))
-        if at < 0 or at + 16 > len(data):
-            return ""
-        ms, ls = (int.from_bytes(data[at + n:at + n + 4], "little") for n in (8, 12))
-        return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-
-    def elam_present(self, present):
-        if present:
-            self._import_registry([entry for entry in INSTALL_KEYS if entry[0] == KEY_ALIASES["elam"]])
-        else:
-            rc, out, err = self.wine("reg", "delete", KEY_ALIASES["elam"], "/f")
-            if rc != 0 and self.elam_start() is not False:
-                raise SimError(f"reg delete failed (exit {rc}): {clean(out + err)}")
-
-    def elam_start(self):
-        """The ELAM key's Start value (None when it has none), or False when the key is absent."""
-        rc, out, _ = self.wine("reg", "query", KEY_ALIASES["elam"])
-        if rc != 0:
-            return False
-        m = re.search(r"^    Start    REG_DWORD    0x([0-9a-fA-F]+)", out.decode(errors="replace"), re.M)
-        return int(m.group(1), 16) if m else None
-
-    # ---- the driver's event-journal store
-
-    def journal_root(self):
-        return self.prefix / JOURNAL_ROOT_IN_PREFIX
-
-    def journal_writer(self, *args, timeout=None):
-        """`nvxdriver journal ARGS` in the machine: (exit code, [answer records])."""
-        rc, out, err = self.wine(DRIVER_WIN, "journal", *args, timeout=timeout)
-        records = []
-        for line in out.decode("utf-8", errors="replace").splitlines():
-            with contextlib.suppress(ValueError):
-                records.append(json.loads(line))
-        if not records:
-            raise SimError(f"nvxdriver journal {args[0]} gave no answer (exit {rc}): {clean(out + err)}")
-        return rc, records
-
-    def journal_writer_background(self, *args):
-        """`nvxdriver journal ARGS` left running in the machine; its answers go to logs/journal-writer.log."""
-        log_path = self.logs / "journal-writer.log"
-        writer = self.winepfx.background(DRIVER_WIN, "journal", *args, log_path=log_path, what="journal writer",
-                                         append=True)
-        return writer.proc.pid, log_path

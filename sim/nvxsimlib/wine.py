@@ -205,6 +205,21 @@ class WinePrefix:
                 raise WineError("wineserver -p did not start within 30 s") from None
         return self.wine("cmd", "/c", "ver")
 
+    def kill_left(self, grace, match=None):
+        """Waits up to `grace` seconds for the prefix's processes (those `match` takes, or all) to
+        end; kills those still alive then and returns them (empty when all ended on their own)."""
+        def left():
+            return [p for p in self.processes() if match is None or match(p)]
+        deadline = time.monotonic() + grace
+        found = left()
+        while found and time.monotonic() < deadline:
+            time.sleep(0.05)
+            found = left()
+        for process in found:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(process.pid, signal.SIGKILL)
+        return found
+
     def end(self, grace=5):
         """Ends the wineserver and with it every program of the prefix; what is still alive after
         `grace` seconds is killed. Returns the processes that had to be killed (empty when the
@@ -214,14 +229,7 @@ class WinePrefix:
                 self.wineserver("-k")
                 self.wineserver("-w", timeout=60)
         # Programs notice the server's end asynchronously.
-        deadline = time.monotonic() + grace
-        left = self.processes()
-        while left and time.monotonic() < deadline:
-            time.sleep(0.05)
-            left = self.processes()
-        for process in left:
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(process.pid, signal.SIGKILL)
+        left = self.kill_left(grace)
         if left:
             time.sleep(0.2)
             still = self.processes()

@@ -22,6 +22,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "sim"))
 
 from nvxsimlib.command import run_nvxsim  # noqa: E402
+from nvxsimlib.layout import BUILD_SIM, build_paths  # noqa: E402
 from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, parse_log_line  # noqa: E402
 from nvxsimlib.wine import WineError, WinePrefix, prefix_processes  # noqa: E402
 
@@ -38,11 +39,9 @@ def status_line(state, checkpoint, exit_code=0):
     return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x{exit_code:08X}"
 
 def faults_exe():
-    """The test build of the service: $NVXSIM_FAULTS_EXE, else the one built beside the service."""
-    if os.environ.get("NVXSIM_FAULTS_EXE"):
-        return Path(os.environ["NVXSIM_FAULTS_EXE"])
-    exe = Path(os.environ.get("NVXSIM_EXE") or REPO / "build/mingw/service/NVXService.exe")
-    return exe.parent / "faults" / "NVXService.exe"
+    """The test build of the service: $NVXSIM_FAULTS_EXE, else the one built beside the service
+    (the build nvxsim calls sim)."""
+    return build_paths()[BUILD_SIM]
 
 
 def read_log_lines(path):

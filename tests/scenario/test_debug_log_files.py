@@ -13,7 +13,7 @@ from datetime import datetime, timedelta, timezone
 from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase, WinePrefix,
                      parse_log_line, parse_records, status_line)
 from nvxsimlib.logs import LOGS_DIR_WIN
-from nvxsimlib.machine import CTL_WIN
+from nvxsimlib.layout import CTL_WIN
 
 ROTATE_THRESHOLD = 1048576  # nvxs.log is rotated before an append once it is larger than this
 LOG_NAMES = {"nvxs.log", "nvxs1.log", "nvxs2.log", "nvxs3.log", "nvxs4.log"}
