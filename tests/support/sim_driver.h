@@ -20,6 +20,13 @@ namespace nvx_test {
 // drive Z:.
 std::wstring SimBinDir();
 
+// An export of a loaded stand-in as its own function type (GetProcAddress hands out a generic
+// function pointer); nullptr when the module has no such export.
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 // What one `nvxdriver ctl` run printed (standard output and error), and its exit status.
 struct CtlRun {
     DWORD code = 0;
