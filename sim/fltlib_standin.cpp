@@ -6,7 +6,7 @@
 // the connection's message pipe: an overlapped FilterGetMessage is one ReadFile of it, so it
 // completes on the caller's completion port with the full byte count, CancelIoEx completes it
 // with 995, and a driver that goes away completes it with 109. The send pipe is kept in a table
-// here keyed by the port handle.
+// here keyed by the port handle. The filter and instance walks are in fltlib_enum.cpp.
 #include <windows.h>
 
 #include <fltuser.h>
@@ -231,7 +231,7 @@ extern "C" {
 
 // Marker: tells a test (or a curious developer) that this copy, not Wine's, was loaded.
 __declspec(dllexport) const char* WINAPI NvxSimFltlibStandIn(void) {
-    return "nvxsim fltlib stand-in: Filter Manager ports served by nvxdriver.exe";
+    return "nvxsim fltlib stand-in: Filter Manager ports served by nvxdriver.exe, filter walks from the filter stack";
 }
 
 __declspec(dllexport) HRESULT WINAPI
