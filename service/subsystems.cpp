@@ -13,6 +13,7 @@
 #include "service/driver_version.h"
 #include "service/exit_codes.h"
 #include "service/lifecycle.h"
+#include "telemetry/telemetry.h"
 #include "watchers/os_notifications.h"
 
 SgThread* MainLoopThread = nullptr;
@@ -65,6 +66,7 @@ bool InitSubsystems() {
 
     // The perf logger and telemetry come up here, in that order; the main loop retries a failure.
     Started.perfLoggerUp = InitPerfLogger() ? 1 : 0;
+    Started.telemetryUp = InitTelemetry() ? 1 : 0;
 
     MainLoopThread = SgCreateThread(RunMainLoop, nullptr, 0);
     if (MainLoopThread == nullptr) {
@@ -97,6 +99,7 @@ DWORD WINAPI RunMainLoop(LPVOID) {
             }
             // The perf logger and telemetry are retried here while they are down.
             if (!Started.perfLoggerUp) Started.perfLoggerUp = InitPerfLogger() ? 1 : 0;
+            if (!Started.telemetryUp) Started.telemetryUp = InitTelemetry() ? 1 : 0;
             if (LongPeriodConditionsMet()) MainLoopPeriod = kMainLoopLongPeriod;
             gMainLoopLast = now;
             gMainLoopDeadline = now + static_cast<int64_t>(MainLoopPeriod);
