@@ -33,11 +33,7 @@ using GetFn = HRESULT(WINAPI*)(HANDLE, PFILTER_MESSAGE_HEADER, DWORD, LPOVERLAPP
 using ReplyFn = HRESULT(WINAPI*)(HANDLE, PFILTER_REPLY_HEADER, DWORD);
 using MarkerFn = const char*(WINAPI*)();
 
-// GetProcAddress hands out a generic function pointer; the export's own type is restored here.
-template <typename Fn>
-Fn Export(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
+using nvx_test::Export;
 
 std::vector<uint8_t> RegRequest(uint8_t tag, uint8_t marker, uint32_t component) {
     w::RegRequestMsg m{};

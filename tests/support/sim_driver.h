@@ -16,9 +16,16 @@
 
 namespace nvx_test {
 
-// The directory of nvxdriver.exe and fltlib.dll as a Windows path: a host path is reached through
-// drive Z:.
+// The directory of nvxdriver.exe and the stand-in DLLs (fltlib.dll, pdh.dll) as a Windows path:
+// a host path is reached through drive Z:.
 std::wstring SimBinDir();
+
+// An export of a stand-in loaded from there, with its own type: GetProcAddress hands out a generic
+// function pointer. nullptr when the DLL lacks it.
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
 
 // What one `nvxdriver ctl` run printed (standard output and error), and its exit status.
 struct CtlRun {
