@@ -177,7 +177,8 @@ def command_table():
                     " example 2.1.0.0) or --remove it. The service's perf logger runs from major 2 on; a new"
                     " machine has none",
          lambda p: (p.add_argument("version", nargs="?", metavar="VERSION"),
-                    p.add_argument("--remove", action="store_true"), a_json(p)), cmd_driver_version),
+                    p.add_argument("--remove", action="store_true", help="delete the value"), a_json(p)),
+         cmd_driver_version),
         ("counters", "the performance-counter sets the running driver publishes (for the service's perf"
                      " logger, through the pdh.dll stand-in): `counters` lists them with their values,"
                      " `counters set SET INSTANCE COUNTER VALUE` changes one (INSTANCE \"\" for a set without"
