@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "comms/wire_format.h"
+#include "sim/driver_counters.h"
 #include "sim/driver_decoder.h"
 #include "sim/driver_options.h"
 #include "sim/driver_ports.h"
@@ -337,6 +338,7 @@ int RunCommand(const std::vector<std::string>& args, Reply* r) {
         if (!ParseNumber(args[1], &count) || count > UINT32_MAX) return r->Fail(2, "queue-full COUNT");
         return CmdAnswer(w::kCommQueueFull, count, r);
     }
+    if (command == "counters") return CountersCommand(args, r);
     if (command == "disconnect") return CmdDisconnect(args, r);
     if (command == "wait-connect") return CmdWaitConnect(args, r);
     if (command == "clear" && args.size() == 1) {

@@ -1,6 +1,6 @@
 // The commands a running driver simulator takes on its control channel (`nvxdriver ctl ...`):
-// status, open-ports, send, event, reg, raw, answer, queue-full, disconnect, wait-connect,
-// clear, unload (their arguments are listed at the head of nvxdriver.cpp).
+// status, open-ports, send, event, reg, raw, answer, queue-full, counters, disconnect,
+// wait-connect, clear, unload (their arguments are listed at the head of nvxdriver.cpp).
 //
 // Guarantees: a command answers with one JSON object a line and an exit code: 0 done, 1 the
 // driver could not do it (or no final reply came), 2 usage (nothing was done or sent). A message

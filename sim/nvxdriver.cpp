@@ -11,7 +11,8 @@
 // SyncReplyMsg, and records everything on its ports in a journal, one JSON object a line
 // (default C:\nvxsim\driver\received.jsonl, driver_recorder.h): connections with their context,
 // every message from the service with its bytes and the status it got, every message to the
-// service, disconnections. Once its
+// service, disconnections. While it runs it publishes its performance-counter sets in the file
+// the pdh.dll stand-in reads (driver_counters.h), removed when it unloads. Once its
 // control pipe is up it prints {"event":"ready",...}. With --ports-closed the ports appear only
 // on `ctl open-ports`, as a driver that is loaded but has not created them yet.
 //
@@ -30,6 +31,9 @@
 //   raw HEX...                           any bytes as one message
 //   answer STATUS N | queue-full N       the next N sends on the asynchronous port get STATUS
 //                                        (queue-full: 0xE0020009) instead of 0
+//   counters set SET INSTANCE COUNTER VALUE
+//                                        one raw value of the published counter sets
+//                                        (driver_counters.h; INSTANCE "" for a set without)
 //   disconnect [--port async|sync|all]   close the service's connections, as an unloading driver
 //   wait-connect [--port async|sync] [--timeout-ms N]
 //   clear                                empty the journal
@@ -56,8 +60,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/counter_sets.h"
 #include "sim/driver_commands.h"
 #include "sim/driver_control.h"
+#include "sim/driver_counters.h"
 #include "sim/driver_event_journals.h"
 #include "sim/driver_ports.h"
 #include "sim/driver_recorder.h"
@@ -100,6 +106,13 @@ int Serve(const std::wstring& journalPath, bool portsClosed) {
     } else {
         load.Str("event_journals_error", storeProblem);
     }
+    // The counter sets are registered as the driver loads; without them it still serves its ports.
+    std::string countersProblem;
+    if (nvxdriver::PublishCounterSets(&countersProblem)) {
+        load.Str("counter_sets", Utf8(nvxsim::CounterSetsPath()));
+    } else {
+        load.Str("counter_sets_error", countersProblem);
+    }
     gJournal.Write(nvxdriver::kEventLoad, load);
     if (portsOpen) nvxdriver::OpenPorts();
     if (!nvxdriver::StartControl(control, unloadEvent)) return 1;
@@ -110,6 +123,7 @@ int Serve(const std::wstring& journalPath, bool portsClosed) {
     PrintLine(ready.Text());
 
     WaitForSingleObject(unloadEvent, INFINITE);
+    nvxdriver::WithdrawCounterSets();
     gJournal.Write(nvxdriver::kEventUnload, Json().Num("pid", GetCurrentProcessId()));
     // Ending the process closes every port and connection at once, as an unloading driver does:
     // the service's outstanding receive completes with a broken pipe.
@@ -124,7 +138,7 @@ int Usage() {
         "       nvxdriver journal dirs | write DIR NAME [--size N] [--content text|random|zero] [--seed S]\n"
         "                 | grow DIR NAME --by N [--times K] [--every-ms T] | shrink DIR NAME --to N\n"
         "                 | remove DIR [NAME]\n"
-        "commands: status, open-ports, send, event, reg, raw, answer, queue-full, disconnect,\n"
+        "commands: status, open-ports, send, event, reg, raw, answer, queue-full, counters, disconnect,\n"
         "          wait-connect, clear, unload (see the head of nvxdriver.cpp)\n",
         stderr);
     return 2;

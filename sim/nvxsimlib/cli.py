@@ -9,11 +9,12 @@ import textwrap
 from . import logs
 from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage
 from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disconnect, cmd_driver_wait_connect,
-                              driver_simple, cmd_driver_status, cmd_driver_send, cmd_driver_received, cmd_driver_file,
+                              driver_simple, cmd_driver_status, cmd_driver_send, cmd_driver_received,
+                              cmd_driver_version, cmd_driver_counters, cmd_driver_file,
                               cmd_elam, cmd_wsc_set_exit, cmd_wsc_hang, cmd_wsc_release, cmd_wsc_calls, cmd_wsc_status,
                               cmd_wsc_remove, cmd_wsc_install, cmd_journal, cmd_journal_list)
 from .commands_machine import (cmd_create, cmd_install, cmd_status, cmd_service, cmd_reg_get, cmd_reg_set,
-                               cmd_reg_delete, cmd_console, cmd_wine, cmd_log)
+                               cmd_reg_delete, cmd_console, cmd_wine, cmd_log, cmd_perf)
 from .journals import JOURNAL_ROOT_WIN, NAME_GRAMMAR
 from .layout import (BUILD_SHIPPED, BUILD_SIM, DEFAULT_BUILD, DRIVER_FILE_DEFAULT, DRIVER_FILE_VERSIONS, DRIVER_FILE_WIN,
                      KEY_ALIASES, REG_TYPES, REPO, SERVICE_NAME, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_paths)
@@ -172,6 +173,21 @@ def command_table():
                      " driver's answer, every message to the service, disconnections",
          lambda p: (a_json(p), p.add_argument("--tail", type=number), p.add_argument("--clear", action="store_true")),
          cmd_driver_received),
+        ("version", "the driver's Version (REG_SZ in HKLM\\...\\Services\\Kestro Vantor): show it, set it (for"
+                    " example 2.1.0.0) or --remove it. The service's perf logger runs from major 2 on; a new"
+                    " machine has none",
+         lambda p: (p.add_argument("version", nargs="?", metavar="VERSION"),
+                    p.add_argument("--remove", action="store_true", help="delete the value"), a_json(p)),
+         cmd_driver_version),
+        ("counters", "the performance-counter sets the running driver publishes (for the service's perf"
+                     " logger, through the pdh.dll stand-in): `counters` lists them with their values,"
+                     " `counters set SET INSTANCE COUNTER VALUE` changes one (INSTANCE \"\" for a set without"
+                     " instances)",
+         lambda p: (p.add_argument("action", nargs="?", choices=("list", "set"), default="list"),
+                    p.add_argument("set", nargs="?", metavar="SET"),
+                    p.add_argument("instance", nargs="?", metavar="INSTANCE"),
+                    p.add_argument("counter", nargs="?", metavar="COUNTER"),
+                    p.add_argument("value", nargs="?", metavar="VALUE"), a_json(p)), cmd_driver_counters),
     ]
     reg = [
         ("get", "a value: its type and data", combine(a_words("KEY", "VALUE"), a_json), cmd_reg_get),
@@ -265,6 +281,9 @@ def command_table():
          cmd_wine),
         ("programs", "log", "the service's nvxs.log: --follow for new lines as they come, --facility and --level"
                             " to filter (see `nvxsim help log`)", add_log_arguments, cmd_log),
+        ("programs", "perf", "the service's perf log NvxPerformance.csv: its paths, header and last rows",
+         lambda p: (p.add_argument("--tail", type=number, default=5, help="the last N rows (5; 0 for all)"),
+                    a_json(p)), cmd_perf),
         ("programs", "help", "this overview, or one command's help: help COMMAND [SUBCOMMAND]", None, None),
     ]
 

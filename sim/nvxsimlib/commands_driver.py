@@ -7,8 +7,9 @@ import json
 from . import driver as drv
 from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage, out_json
 from .journals import JOURNAL_ROOT_WIN, JOURNAL_TYPES, NAME_GRAMMAR, parse_journal_name
-from .layout import (BUILD_TEXT, CTL_WIN, DRIVER_FILE_WIN, KEY_ALIASES, TOOLS_DIR_WIN, WSC_CALLS, WSC_CLIENT_DIR_WIN,
-                     WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_RELEASE_EVENT)
+from .layout import (BUILD_TEXT, COUNTERS_WIN, CTL_WIN, DRIVER_FILE_WIN, DRIVER_SERVICE_KEY, KEY_ALIASES,
+                     TOOLS_DIR_WIN, WSC_CALLS, WSC_CLIENT_DIR_WIN, WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME,
+                     WSC_RELEASE_EVENT)
 from .texts import say
 from .wine import note
 
@@ -70,7 +71,63 @@ def driver_simple(m, a, ctl_args, timeout=None):
             say(f"The service is connected to the {record['port']} port (connection {record['conn']}).")
         elif event == "ports":
             say("The driver's ports were already open." if record["already"] else "The driver's ports are open.")
+        elif event == "counter":
+            where = f"({record['instance']})" if record["instance"] else ""
+            say(f"\\{record['set']}{where}\\{record['counter']} = {record['value']}")
     return EXIT_OK
+
+
+def cmd_driver_version(m, a):
+    m.ensure_up()
+    if a.remove or a.version is not None:
+        m.set_driver_version(None if a.remove else a.version)
+    value = m.driver_version()
+    if a.json:
+        out_json({"key": DRIVER_SERVICE_KEY, "name": "Version", "type": value[0] if value else None,
+                  "data": value[1] if value else None})
+    elif value is None:
+        say(f"{DRIVER_SERVICE_KEY}: no Version (the service's perf logger stays off)")
+    else:
+        kind, data = value
+        major = data.strip().split(".", 1)[0] if kind == "REG_SZ" else ""
+        on = kind == "REG_SZ" and major.lstrip("+-").isdigit() and int(major) >= 2
+        say(f"{DRIVER_SERVICE_KEY}: Version ({kind}) = {data} (the service's perf logger"
+            f" {'runs' if on else 'stays off'}: it runs from a REG_SZ of major 2 on)")
+    return EXIT_OK
+
+
+def read_counter_sets(path):
+    """[(set, instance, counter, value)] of a counter-sets file, in its order; None without it."""
+    try:
+        text = path.read_text(encoding="utf-8", errors="replace")
+    except FileNotFoundError:
+        return None
+    records = []
+    for line in text.splitlines():
+        fields = line.split("\t")
+        if len(fields) == 4 and not line.startswith("#") and fields[1] != "*":
+            records.append(tuple(fields))
+    return records
+
+
+def cmd_driver_counters(m, a):
+    words = (a.set, a.instance, a.counter, a.value)
+    if (a.action == "set") != (None not in words) or (a.action == "list" and any(w is not None for w in words)):
+        raise Usage("driver counters: list, or set SET INSTANCE COUNTER VALUE (see `nvxsim help driver counters`)")
+    if a.action == "set":
+        return driver_simple(m, a, ["counters", "set", a.set, a.instance, a.counter, a.value])
+    m.require()
+    records = read_counter_sets(m.counters_path())
+    if a.json:
+        out_json({"path": COUNTERS_WIN, "host_path": str(m.counters_path()), "published": records is not None,
+                  "counters": [{"set": s, "instance": i, "counter": c, "value": int(v)} for s, i, c, v in records or []]})
+    elif records is None:
+        say(f"{COUNTERS_WIN}: no counter sets published (`nvxsim driver start` publishes them)")
+    else:
+        say(f"{COUNTERS_WIN}  ({m.counters_path()})")
+        for s, i, c, v in records:
+            say(f"  \\{s}{f'({i})' if i else ''}\\{c} = {v}")
+    return EXIT_OK if records is not None else EXIT_FAILED
 
 
 def cmd_driver_status(m, a):

@@ -1,5 +1,6 @@
 """nvxsim's commands on the machine, the service, the registry, programs and logs."""
 
+import csv
 import json
 import os
 import re
@@ -408,3 +409,30 @@ def follow_log(path, keep, as_json):
                 if keep is None or keep(line):
                     show_log_line(line, as_json)
         time.sleep(0.2)
+
+
+def cmd_perf(m, a):
+    """The perf logger's CSV: where it is, its header and its last rows."""
+    m.require()
+    path = m.prefix / logs.PERF_LOG_IN_PREFIX
+    try:
+        data = path.read_bytes()
+    except FileNotFoundError:
+        data = None
+    lines = data.decode("utf-8", errors="replace").splitlines() if data is not None else []
+    rows = lines[1:][-a.tail:] if a.tail else lines[1:]
+    rotated = sorted((p.name for p in path.parent.glob(path.name + ".*")), key=lambda n: int(n.rsplit(".", 1)[1])
+                     if n.rsplit(".", 1)[1].isdigit() else 0)
+    if a.json:
+        out_json({"path": logs.PERF_LOG_WIN, "host_path": str(path), "exists": data is not None,
+                  "header": next(csv.reader(lines[:1]), None), "rows": max(len(lines) - 1, 0),
+                  "last": list(csv.reader(rows)), "rotated": rotated})
+    elif data is None:
+        say(f"{logs.PERF_LOG_WIN}: not written (the perf logger runs for a driver Version of 2 or more:"
+            " `nvxsim driver version`)")
+    else:
+        say(f"{logs.PERF_LOG_WIN}  ({path}, {len(data)} bytes, {max(len(lines) - 1, 0)} rows"
+            + (f"; rotated: {', '.join(rotated)}" if rotated else "") + ")")
+        for line in lines[:1] + rows:
+            say(line)
+    return EXIT_OK if data is not None else EXIT_FAILED

@@ -18,6 +18,10 @@ CONSOLE_CMD_WIN = TOOLS_DIR_WIN + r"\console.cmd"
 DRIVER_WIN = TOOLS_DIR_WIN + r"\nvxdriver.exe"
 REGDEL_WIN = TOOLS_DIR_WIN + r"\nvxregdel.exe"
 FLTLIB_NAME = "fltlib.dll"  # the Filter Manager stand-in, next to the service
+PDH_NAME = "pdh.dll"  # the Performance Data Helper stand-in, next to the service
+# The counter sets the driver simulator publishes while it runs, where the pdh.dll stand-in reads them.
+COUNTERS_WIN = TOOLS_DIR_WIN + r"\driver\counters.txt"
+COUNTERS_IN_PREFIX = Path("drive_c/nvxsim/driver/counters.txt")
 # The WSC client the service starts for the driver, where a real installation has it; what it
 # records and how it ends live in its own directory of the tools.
 WSC_CLIENT_NAME = "WSCClient.exe"
@@ -36,7 +40,10 @@ DRIVER_FILE_DEFAULT = "2.0.0.0"
 KEEPALIVE_EVENT = "nvxsim-keepalive"
 # The product's data directory as the installation records it for the driver and the service: an NT
 # path, since both open what is below it with the native file calls.
-PATHS_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Kestro Vantor\Paths"
+# The driver's own service key holds it (Paths), and the driver's Version, which decides whether
+# the service's perf logger runs (major 2 or more); a new machine has no Version.
+DRIVER_SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Kestro Vantor"
+PATHS_KEY = DRIVER_SERVICE_KEY + r"\Paths"
 DATA_DIR_NT = r"\??\C:\ProgramData\Kestro\Vantor"
 
 # Short names for the keys people type most.

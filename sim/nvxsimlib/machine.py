@@ -15,7 +15,7 @@ from pathlib import Path
 
 from .layout import (BUILD_SHIPPED, BUILD_SIM, BUILD_TEXT, CONSOLE_CMD_WIN, CTL_WIN, DEFAULT_BUILD,
                      DRIVER_FILE_DEFAULT, DRIVER_FILE_WIN, DRIVER_WIN, EXE_NAME, FLTLIB_NAME, INSTALL_DIR_WIN,
-                     INSTALL_KEYS, KEEPALIVE_EVENT, MACHINE_VALUES, REGDEL_WIN, SERVICE_KEY, SERVICE_NAME,
+                     INSTALL_KEYS, KEEPALIVE_EVENT, MACHINE_VALUES, PDH_NAME, REGDEL_WIN, SERVICE_KEY, SERVICE_NAME,
                      TOOLS_DIR_WIN, VOLUME_WIN, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_of, build_paths)
 from .logs import LOGS_DIR_IN_PREFIX
 from .machine_parts import MachineParts
@@ -152,6 +152,7 @@ class Machine(MachineParts):
         exe, build = self.choose_exe(build or DEFAULT_BUILD)
         for path, what in ((exe, f"the service ({build} build)"), (self.ctl, "nvxsimctl.exe"),
                            (self.ctl.parent / FLTLIB_NAME, "the fltlib.dll stand-in"),
+                           (self.ctl.parent / PDH_NAME, "the pdh.dll stand-in"),
                            (self.ctl.parent / "nvxdriver.exe", "nvxdriver.exe"),
                            (self.ctl.parent / "nvxregdel.exe", "nvxregdel.exe"),
                            (self.ctl.parent / WSC_CLIENT_NAME, "the WSC client stand-in"),
@@ -239,6 +240,10 @@ class Machine(MachineParts):
         # Built beside nvxsimctl: the Filter Manager library the service loads from its own
         # directory in place of Wine's stub, connecting its port calls to the driver simulator.
         shutil.copy2(self.ctl.parent / FLTLIB_NAME, target / FLTLIB_NAME)
+        # Likewise the Performance Data Helper library, answering from the counter sets the driver
+        # simulator publishes: Wine's own enumerates no sets, and its PdhEnumObjectItemsA is a stub
+        # that raises an exception, which would end the service at its perf logger's first sample.
+        shutil.copy2(self.ctl.parent / PDH_NAME, target / PDH_NAME)
         tools = self.drive_c("nvxsim")
         tools.mkdir(parents=True, exist_ok=True)
         shutil.copy2(self.ctl, tools / "nvxsimctl.exe")
@@ -267,6 +272,7 @@ class Machine(MachineParts):
         say(f"              build: {installed}, {BUILD_TEXT[installed]}"
             + (" (the default; `--build shipped` installs the other)" if build == DEFAULT_BUILD else ""))
         say(f"              {INSTALL_DIR_WIN}\\{FLTLIB_NAME}  (Filter Manager stand-in)")
+        say(f"              {INSTALL_DIR_WIN}\\{PDH_NAME}  (Performance Data Helper stand-in)")
         say(f"              {CTL_WIN}  (from {self.ctl})")
         say(f"              {DRIVER_WIN}  (driver simulator)")
         say(f"              {WSC_CLIENT_DIR_WIN}\\{WSC_CLIENT_NAME}  (WSC client stand-in)")

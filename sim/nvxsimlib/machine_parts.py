@@ -11,8 +11,8 @@ import shutil
 
 from . import driver as drv
 from .journals import JOURNAL_ROOT_IN_PREFIX
-from .layout import (DRIVER_FILE_IN_PREFIX, DRIVER_WIN, INSTALL_KEYS, KEY_ALIASES, WSC_BEHAVIOUR, WSC_CALLS,
-                     WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_DIR_IN_PREFIX)
+from .layout import (COUNTERS_IN_PREFIX, DRIVER_FILE_IN_PREFIX, DRIVER_SERVICE_KEY, DRIVER_WIN, INSTALL_KEYS,
+                     KEY_ALIASES, WSC_BEHAVIOUR, WSC_CALLS, WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_DIR_IN_PREFIX)
 from .texts import SimError, clean, say
 from .wine import note
 
@@ -80,11 +80,37 @@ class MachineParts:
             self.driver_ctl("unload", timeout=15)
         for left in self.winepfx.kill_left(10, is_driver_simulator):
             note(f"killed the driver simulator {left.pid}: it did not end on unload")
+            # What its unload would have done: its counter sets vanish with it.
+            with contextlib.suppress(FileNotFoundError):
+                self.counters_path().unlink()
         if not quiet:
             say("Driver simulator stopped: its ports and every connection to them are gone.")
 
     def driver_journal(self):
         return self.prefix / drv.DRIVER_JOURNAL_IN_PREFIX
+
+    def counters_path(self):
+        """The counter sets the running driver simulator publishes (absent while it is not loaded)."""
+        return self.prefix / COUNTERS_IN_PREFIX
+
+    # ---- the driver's Version in its service key (the service's perf logger runs from major 2 on)
+
+    def driver_version(self):
+        """(type, data) of the Version value, or None when there is none."""
+        value, _ = self.reg_get(DRIVER_SERVICE_KEY, "Version")
+        return value
+
+    def set_driver_version(self, version):
+        """Writes Version as REG_SZ; None deletes it."""
+        if version is None:
+            if self.driver_version() is not None:
+                ok, text = self.reg_delete(DRIVER_SERVICE_KEY, "Version")
+                if not ok:
+                    raise SimError(f"reg delete failed: {text}")
+            return
+        ok, text = self.reg_set(DRIVER_SERVICE_KEY, "Version", "REG_SZ", version)
+        if not ok:
+            raise SimError(f"reg add failed: {text}")
 
     # ---- the WSC client (WSCClient.exe, started by the service)
 

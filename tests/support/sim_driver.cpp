@@ -41,6 +41,9 @@ SimDriver::SimDriver(const std::string& prefix) {
     GetTempPathW(MAX_PATH, temp);
     journal_ = std::wstring(temp) + L"nvxdriver-" + std::wstring(instance_.begin(), instance_.end()) + L".jsonl";
     DeleteFileW(journal_.c_str());
+    counters_ =
+        std::wstring(temp) + L"nvxdriver-" + std::wstring(instance_.begin(), instance_.end()) + L"-counters.txt";
+    SetEnvironmentVariableW(L"NVXSIM_PDH_COUNTERS", counters_.c_str());
     // Whatever this process leaves running ends with it.
     job_ = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -52,6 +55,7 @@ SimDriver::~SimDriver() {
     Stop();
     if (job_ != nullptr) CloseHandle(job_);
     DeleteFileW(journal_.c_str());
+    DeleteFileW(counters_.c_str());
 }
 
 HANDLE SimDriver::Spawn(const std::vector<std::string>& args, HANDLE* output, std::string* failure) {

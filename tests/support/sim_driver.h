@@ -77,6 +77,7 @@ private:
 
     std::string instance_;
     std::wstring journal_;
+    std::wstring counters_;  // the counter sets it publishes, apart from every other instance's
     HANDLE job_ = nullptr;
     HANDLE process_ = nullptr;
 };
