@@ -208,28 +208,7 @@ bool ReadCounterSetsFile(const std::wstring& path, CounterSets* sets, std::strin
 }
 
 bool WriteCounterSetsFile(const std::wstring& path, const CounterSets& sets, std::string* error) {
-    const std::string text = FormatCounterSets(sets);
-    const std::wstring next = path + L".new";
-    HANDLE file = CreateFileW(next.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        *error = Utf8(next) + ": create failed, error " + std::to_string(GetLastError());
-        return false;
-    }
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    const DWORD code = ok ? 0 : GetLastError();
-    CloseHandle(file);
-    if (!ok || written != text.size()) {
-        *error = Utf8(next) + ": write failed, error " + std::to_string(code);
-        DeleteFileW(next.c_str());
-        return false;
-    }
-    if (!MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        *error = Utf8(path) + ": rename into place failed, error " + std::to_string(GetLastError());
-        DeleteFileW(next.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFileText(path, FormatCounterSets(sets), error);
 }
 
 }  // namespace nvxsim

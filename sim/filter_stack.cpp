@@ -208,4 +208,25 @@ bool ReadFilterStack(const std::wstring& path, FilterStack* stack, std::string* 
     return true;
 }
 
+std::string FormatFilterStack(const FilterStack& stack) {
+    std::string text;
+    for (const StackFilter& filter : stack.filters) {
+        if (filter.legacy) {
+            text += "legacy\t" + Utf8(filter.name) + "\t" + Utf8(filter.altitude) + "\n";
+            continue;
+        }
+        text += "minifilter\t" + Utf8(filter.name) + "\t" + std::to_string(filter.frame) + "\t" +
+                Utf8(filter.altitude) + "\n";
+        for (const StackInstance& instance : filter.instances) {
+            text += "instance\t" + Utf8(filter.name) + "\t" + Utf8(instance.name) + "\t" + Utf8(instance.altitude) +
+                    "\t" + Utf8(instance.volume) + "\t" + std::to_string(instance.frame) + "\n";
+        }
+    }
+    return text;
+}
+
+bool WriteFilterStack(const std::wstring& path, const FilterStack& stack, std::string* error) {
+    return ReplaceFileText(path, FormatFilterStack(stack), error);
+}
+
 }  // namespace nvxsim

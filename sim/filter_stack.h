@@ -30,7 +30,8 @@
 //   legacy\tMRLA\t329000.5
 //
 // Guarantees: a file is taken whole or not at all; a rejected file is reported with its line
-// number and the reason.
+// number and the reason. A written file replaces the old one in one rename, so a walk reads the
+// old stack or the new one, never a mix.
 #pragma once
 
 #include <windows.h>
@@ -72,5 +73,12 @@ bool ParseFilterStack(const std::string& text, FilterStack* stack, std::string* 
 // Reads and parses the description at `path`; a missing file (or directory) gives an empty stack.
 // False with `error` when the file cannot be read or is not a description.
 bool ReadFilterStack(const std::wstring& path, FilterStack* stack, std::string* error);
+
+// The description's text: each filter's line, a minifilter's instance lines (each with its FRAME)
+// right after it, in the stack's order. Reads back as the same stack.
+std::string FormatFilterStack(const FilterStack& stack);
+
+// Writes the description to `path` in one rename. False with `error`.
+bool WriteFilterStack(const std::wstring& path, const FilterStack& stack, std::string* error);
 
 }  // namespace nvxsim

@@ -116,6 +116,30 @@ void MakeDirectories(const std::wstring& path) {
     CreateDirectoryW(path.c_str(), nullptr);
 }
 
+bool ReplaceFileText(const std::wstring& path, const std::string& text, std::string* error) {
+    const std::wstring next = path + L".new";
+    HANDLE file = CreateFileW(next.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = Utf8(next) + ": create failed, error " + std::to_string(GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    const DWORD code = ok ? 0 : GetLastError();
+    CloseHandle(file);
+    if (!ok || written != text.size()) {
+        *error = Utf8(next) + ": write failed, error " + std::to_string(code);
+        DeleteFileW(next.c_str());
+        return false;
+    }
+    if (!MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        *error = Utf8(path) + ": rename into place failed, error " + std::to_string(GetLastError());
+        DeleteFileW(next.c_str());
+        return false;
+    }
+    return true;
+}
+
 std::string Quote(const uint8_t* p, size_t n) {
     const bool utf8 = ValidUtf8(p, n);
     std::string out = "\"";

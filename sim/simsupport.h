@@ -74,6 +74,10 @@ bool GetRecord(const std::vector<uint8_t>& bytes, T* record) {
 // Makes a directory and its parents (a drive-letter path); existing ones are left as they are.
 void MakeDirectories(const std::wstring& path);
 
+// Replaces the file at `path` with `text` in one rename (written to `path`.new first), so a reader
+// sees the old content or the new, never a mix. False with the reason in `error`.
+bool ReplaceFileText(const std::wstring& path, const std::string& text, std::string* error);
+
 // ---- JSON
 
 // A JSON string of bytes: as UTF-8 when they are, otherwise each byte as a Latin-1 character.
