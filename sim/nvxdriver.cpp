@@ -12,7 +12,8 @@
 // (default C:\nvxsim\driver\received.jsonl, driver_recorder.h): connections with their context,
 // every message from the service with its bytes and the status it got, every message to the
 // service, disconnections. While it runs it publishes its performance-counter sets in the file
-// the pdh.dll stand-in reads (driver_counters.h), removed when it unloads. Once its
+// the pdh.dll stand-in reads (driver_counters.h) and its filter stack in the description the
+// fltlib.dll stand-in walks (driver_filter_stack.h), both removed when it unloads. Once its
 // control pipe is up it prints {"event":"ready",...}. With --ports-closed the ports appear only
 // on `ctl open-ports`, as a driver that is loaded but has not created them yet.
 //
@@ -65,8 +66,10 @@
 #include "sim/driver_control.h"
 #include "sim/driver_counters.h"
 #include "sim/driver_event_journals.h"
+#include "sim/driver_filter_stack.h"
 #include "sim/driver_ports.h"
 #include "sim/driver_recorder.h"
+#include "sim/filter_stack.h"
 #include "sim/pipe_protocol.h"
 #include "sim/simsupport.h"
 
@@ -113,6 +116,13 @@ int Serve(const std::wstring& journalPath, bool portsClosed) {
     } else {
         load.Str("counter_sets_error", countersProblem);
     }
+    // So are its minifilter instances, in the machine's filter stack.
+    std::string stackProblem;
+    if (nvxdriver::PublishFilterStack(&stackProblem)) {
+        load.Str("filter_stack", Utf8(nvxsim::FilterStackPath()));
+    } else {
+        load.Str("filter_stack_error", stackProblem);
+    }
     gJournal.Write(nvxdriver::kEventLoad, load);
     if (portsOpen) nvxdriver::OpenPorts();
     if (!nvxdriver::StartControl(control, unloadEvent)) return 1;
@@ -124,6 +134,7 @@ int Serve(const std::wstring& journalPath, bool portsClosed) {
 
     WaitForSingleObject(unloadEvent, INFINITE);
     nvxdriver::WithdrawCounterSets();
+    nvxdriver::WithdrawFilterStack();
     gJournal.Write(nvxdriver::kEventUnload, Json().Num("pid", GetCurrentProcessId()));
     // Ending the process closes every port and connection at once, as an unloading driver does:
     // the service's outstanding receive completes with a broken pipe.
