@@ -14,7 +14,8 @@ from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disc
                               cmd_elam, cmd_wsc_set_exit, cmd_wsc_hang, cmd_wsc_release, cmd_wsc_calls, cmd_wsc_status,
                               cmd_wsc_remove, cmd_wsc_install, cmd_journal, cmd_journal_list)
 from .commands_machine import (cmd_create, cmd_install, cmd_status, cmd_service, cmd_reg_get, cmd_reg_set,
-                               cmd_reg_delete, cmd_console, cmd_wine, cmd_log, cmd_perf)
+                               cmd_reg_delete, cmd_console, cmd_wine, cmd_log, cmd_perf,
+                               cmd_telemetry)
 from .journals import JOURNAL_ROOT_WIN, NAME_GRAMMAR
 from .layout import (BUILD_SHIPPED, BUILD_SIM, DEFAULT_BUILD, DRIVER_FILE_DEFAULT, DRIVER_FILE_VERSIONS, DRIVER_FILE_WIN,
                      KEY_ALIASES, REG_TYPES, REPO, SERVICE_NAME, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_paths)
@@ -284,6 +285,8 @@ def command_table():
         ("programs", "perf", "the service's perf log NvxPerformance.csv: its paths, header and last rows",
          lambda p: (p.add_argument("--tail", type=number, default=5, help="the last N rows (5; 0 for all)"),
                     a_json(p)), cmd_perf),
+        ("programs", "telemetry", "the service's telemetry snapshot telemetry.log (from the filter stack the driver"
+                                  " simulator publishes): its paths and its line", a_json, cmd_telemetry),
         ("programs", "help", "this overview, or one command's help: help COMMAND [SUBCOMMAND]", None, None),
     ]
 

@@ -436,3 +436,21 @@ def cmd_perf(m, a):
         for line in lines[:1] + rows:
             say(line)
     return EXIT_OK if data is not None else EXIT_FAILED
+
+
+def cmd_telemetry(m, a):
+    """The service's telemetry snapshot: where it is and its one line."""
+    m.require()
+    path = m.prefix / logs.TELEMETRY_IN_PREFIX
+    try:
+        text = path.read_bytes().decode("utf-8", errors="replace")
+    except FileNotFoundError:
+        text = None
+    if a.json:
+        out_json({"path": logs.TELEMETRY_WIN, "host_path": str(path), "exists": text is not None, "content": text})
+    elif text is None:
+        say(f"{logs.TELEMETRY_WIN}: not written (the service writes it as it starts, then hourly)")
+    else:
+        say(f"{logs.TELEMETRY_WIN}  ({path})")
+        say(text)
+    return EXIT_OK if text is not None else EXIT_FAILED

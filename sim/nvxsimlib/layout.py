@@ -22,6 +22,9 @@ PDH_NAME = "pdh.dll"  # the Performance Data Helper stand-in, next to the servic
 # The counter sets the driver simulator publishes while it runs, where the pdh.dll stand-in reads them.
 COUNTERS_WIN = TOOLS_DIR_WIN + r"\driver\counters.txt"
 COUNTERS_IN_PREFIX = Path("drive_c/nvxsim/driver/counters.txt")
+# The filter stack it publishes while it runs, where the fltlib.dll stand-in reads it.
+FILTER_STACK_WIN = TOOLS_DIR_WIN + r"\driver\filters.txt"
+FILTER_STACK_IN_PREFIX = Path("drive_c/nvxsim/driver/filters.txt")
 # The WSC client the service starts for the driver, where a real installation has it; what it
 # records and how it ends live in its own directory of the tools.
 WSC_CLIENT_NAME = "WSCClient.exe"

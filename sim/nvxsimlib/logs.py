@@ -12,6 +12,9 @@ LOG_FILES = ["nvxs4.log", "nvxs3.log", "nvxs2.log", "nvxs1.log", "nvxs.log"]  # 
 # The perf logger's CSV (header line, then one row per sample; rotated to .1 .. .10, .1 the newest).
 PERF_LOG_WIN = LOGS_DIR_WIN + r"\Perf\NvxPerformance.csv"
 PERF_LOG_IN_PREFIX = LOGS_DIR_IN_PREFIX / "Perf" / "NvxPerformance.csv"
+# The telemetry snapshot: one line of "key":number pairs, replaced at start and then hourly.
+TELEMETRY_WIN = r"C:\ProgramData\Kestro\Vantor\telemetry.log"
+TELEMETRY_IN_PREFIX = Path("drive_c/ProgramData/Kestro/Vantor/telemetry.log")
 
 # DebugFacilities: one bit per facility, as the log names it.
 FACILITY_BITS = {

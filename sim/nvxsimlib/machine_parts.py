@@ -11,8 +11,8 @@ import shutil
 
 from . import driver as drv
 from .journals import JOURNAL_ROOT_IN_PREFIX
-from .layout import (COUNTERS_IN_PREFIX, DRIVER_FILE_IN_PREFIX, DRIVER_SERVICE_KEY, DRIVER_WIN, INSTALL_KEYS,
-                     KEY_ALIASES, WSC_BEHAVIOUR, WSC_CALLS, WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_DIR_IN_PREFIX)
+from .layout import (COUNTERS_IN_PREFIX, DRIVER_FILE_IN_PREFIX, DRIVER_SERVICE_KEY, DRIVER_WIN, FILTER_STACK_IN_PREFIX,
+                     INSTALL_KEYS, KEY_ALIASES, WSC_BEHAVIOUR, WSC_CALLS, WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_DIR_IN_PREFIX)
 from .texts import SimError, clean, say
 from .wine import note
 
@@ -80,9 +80,10 @@ class MachineParts:
             self.driver_ctl("unload", timeout=15)
         for left in self.winepfx.kill_left(10, is_driver_simulator):
             note(f"killed the driver simulator {left.pid}: it did not end on unload")
-            # What its unload would have done: its counter sets vanish with it.
-            with contextlib.suppress(FileNotFoundError):
-                self.counters_path().unlink()
+            # What its unload would have done: its counter sets and filter stack vanish with it.
+            for published in (self.counters_path(), self.prefix / FILTER_STACK_IN_PREFIX):
+                with contextlib.suppress(FileNotFoundError):
+                    published.unlink()
         if not quiet:
             say("Driver simulator stopped: its ports and every connection to them are gone.")
 
