@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything NVXService needs to be built and tested on Debian 12:
 #   - the Debian packages (mingw-w64 toolchain, Wine, CMake, Ninja, GoogleTest sources, xz,
-#     clang-format for the formatting check),
+#     clang-format for the formatting check, Python's matplotlib for the chart tool tools/nvxperfchart),
 #   - a deb-src entry derived from the machine's own apt sources,
 #   - liblzma as a static x86_64-w64-mingw32 library, built from Debian's xz-utils source package,
 #   - GoogleTest (gtest + gmock) built with the same toolchain,
@@ -32,6 +32,7 @@ PACKAGES=(
     xz-utils dpkg-dev
     procps coreutils diffutils util-linux
     clang-format
+    python3-matplotlib
 )
 
 log() { printf '[setup] %s\n' "$*"; }

@@ -284,6 +284,8 @@ def command_table():
                             " to filter (see `nvxsim help log`)", add_log_arguments, cmd_log),
         ("programs", "perf", "the service's perf log NvxPerformance.csv: its paths, header and last rows",
          lambda p: (p.add_argument("--tail", type=number, default=5, help="the last N rows (5; 0 for all)"),
+                    p.add_argument("--chart", metavar="DIR", help="instead, a chart per counter set of the file and"
+                                   " its copies into DIR (tools/nvxperfchart)"),
                     a_json(p)), cmd_perf),
         ("programs", "telemetry", "the service's telemetry snapshot telemetry.log (from the filter stack the driver"
                                   " simulator publishes): its paths and its line", a_json, cmd_telemetry),

@@ -4,8 +4,10 @@ import csv
 import json
 import os
 import re
+import subprocess
 import sys
 import time
+from pathlib import Path
 
 from . import driver as drv
 from . import logs
@@ -419,6 +421,10 @@ def cmd_perf(m, a):
         data = path.read_bytes()
     except FileNotFoundError:
         data = None
+    if a.chart is not None and data is not None:
+        # The operator tool charts the current file and its numbered copies, and says what it wrote.
+        tool = Path(__file__).resolve().parents[2] / "tools" / "nvxperfchart"
+        return subprocess.run([str(tool), "-o", a.chart, str(path.parent)], check=False).returncode
     lines = data.decode("utf-8", errors="replace").splitlines() if data is not None else []
     rows = lines[1:][-a.tail:] if a.tail else lines[1:]
     rotated = sorted((p.name for p in path.parent.glob(path.name + ".*")), key=lambda n: int(n.rsplit(".", 1)[1])
