@@ -154,7 +154,7 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(sorted(out.iterdir()), sorted(files.values()))
         self.assertEqual(result.stdout.splitlines(),
                          [f"{files[CACHING]}: {CACHING} (2 lines)", f"{files[SCANS]}: {SCANS} (2 lines)",
-                          f"{files[TRACKING]}: {TRACKING} (1 lines)", f"{single}: 3 sets (5 lines)"])
+                          f"{files[TRACKING]}: {TRACKING} (1 line)", f"{single}: 3 sets (5 lines)"])
         self.assertEqual(len(re.findall(r"^nvxperfchart: warning: .*NvxPerformance\.csv(\.1)?:\d+: ",
                                         result.stderr, re.M)), 5, result.stderr)
 

@@ -107,10 +107,14 @@ def draw_set(figure, chart_set, times):
             ax.plot(times, line.values, label=shorten(line.label), linewidth=1.2,
                     marker="." if points <= MARKERS_UP_TO else None, markersize=5)
         if panel.title:
-            ax.set_title(panel.title, fontsize="medium", loc="left")
+            ax.set_title(panel.title, fontsize="medium")  # centred: the value scale's "1e18" sits top left
         ax.ticklabel_format(axis="y", useOffset=False)
         ax.grid(True, alpha=0.3)
         ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small", frameon=False)
+    # Every chart spans the whole log, so that charts of several sets line up in time.
+    first, last = min(times), max(times)
+    if first < last:
+        axes[-1].set_xlim(first, last)
     locator = mdates.AutoDateLocator(tz=timezone.utc)
     axes[-1].xaxis.set_major_locator(locator)
     axes[-1].xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator, tz=timezone.utc))

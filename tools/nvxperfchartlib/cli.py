@@ -10,6 +10,10 @@ from .perflog import BASE_NAME, read_timeline
 FORMATS = ("svg", "png")
 
 
+def lines(count):
+    return f"{count} line" + ("" if count == 1 else "s")
+
+
 def warn(text):
     print(f"nvxperfchart: warning: {text}", file=sys.stderr)
 
@@ -76,12 +80,12 @@ def main(argv):
         for chart_set in chart_sets:
             path = args.output / f"{charts.file_name(chart_set.name, taken)}.{args.format}"
             charts.write_set(chart_set, timeline.times, path, args.format)
-            print(f"{path}: {chart_set.name} ({chart_set.line_count()} lines)")
+            print(f"{path}: {chart_set.name} ({lines(chart_set.line_count())})")
     if args.single is not None:
         suffix = args.single.suffix.lower().lstrip(".")
         fmt = suffix if suffix in FORMATS else args.format
         if args.single.parent != Path(""):
             args.single.parent.mkdir(parents=True, exist_ok=True)
         charts.write_single(chart_sets, timeline.times, args.single, fmt)
-        print(f"{args.single}: {len(chart_sets)} sets ({sum(s.line_count() for s in chart_sets)} lines)")
+        print(f"{args.single}: {len(chart_sets)} sets ({lines(sum(s.line_count() for s in chart_sets))})")
     return 0
