@@ -179,28 +179,34 @@ void NvxPerfGatherer::OpenQuery() {
     std::swap(query_, query);
     counters_ = std::move(counters);
     if (query != nullptr) PdhCloseQuery(query);
+    // Every column's handle and value, in column order, so that a sample neither looks a name up
+    // nor allocates. A repeated path shares its last handle and its one value, as in the maps.
+    columns_.clear();
+    columns_.reserve(names_.size());
+    for (const std::string& path : names_) columns_.push_back({counters_.at(path), &values_[path]});
 }
 
 void NvxPerfGatherer::CollectValues() {
     PDH_STATUS status = PdhCollectQueryData(query_);
     if (status != ERROR_SUCCESS) throw std::runtime_error("PdhCollectQueryData unexpected result: " + Result(status));
-    std::map<std::string, int64_t> values;
-    for (const std::string& path : names_) {
+    // Values are stored in place: a failure part-way resets the gatherer (Gather), so a sample is
+    // never seen half written.
+    for (size_t i = 0; i < columns_.size(); ++i) {
         PDH_RAW_COUNTER raw{};
-        status = PdhGetRawCounterValue(counters_.at(path), nullptr, &raw);
+        status = PdhGetRawCounterValue(columns_[i].counter, nullptr, &raw);
         if (status != ERROR_SUCCESS) {
-            throw std::runtime_error("PdhGetRawCounterValue " + path + " unexpected result: " + Result(status));
+            throw std::runtime_error("PdhGetRawCounterValue " + names_[i] + " unexpected result: " + Result(status));
         }
         if (raw.CStatus != 0) {
-            throw std::runtime_error("PdhGetRawCounterValue " + path +
+            throw std::runtime_error("PdhGetRawCounterValue " + names_[i] +
                                      " cerror: " + std::to_string(static_cast<unsigned long>(raw.CStatus)));
         }
-        values[path] = raw.FirstValue;
+        *columns_[i].value = raw.FirstValue;
     }
-    values_ = std::move(values);
 }
 
 void NvxPerfGatherer::ResetCounters() {
+    columns_.clear();
     counters_.clear();
     if (query_ != nullptr) PdhCloseQuery(query_);
     query_ = nullptr;

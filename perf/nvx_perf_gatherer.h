@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "perf/perf_logger.h"
 #include "perf/periodic_task.h"
@@ -49,9 +50,16 @@ private:
     // One sample into the log; logs what fails and never throws.
     void LogSample() noexcept;
 
+    // One column of a sample: its counter and where its value is kept (a node of values_).
+    struct Column {
+        PDH_HCOUNTER counter;
+        int64_t* value;
+    };
+
     bool initialised_ = false;
     PDH_HQUERY query_ = nullptr;
     std::map<std::string, PDH_HCOUNTER> counters_;
+    std::vector<Column> columns_;  // in the order of names_, set up with the query
     PerfLogger logger_;
     std::unique_ptr<PeriodicTask> task_;
 };
