@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <type_traits>
 
 #include "sim/simsupport.h"
 
@@ -23,6 +25,13 @@ int FindName(const Names& names, std::string_view name) {
     }
     return -1;
 }
+
+bool Fail(std::string* error, std::string reason) {
+    *error = std::move(reason);
+    return false;
+}
+
+}  // namespace
 
 bool ValidName(const std::string& name) {
     return !name.empty() && name.find_first_of(std::string("\\\t\r\n\0", 5)) == std::string::npos;
@@ -44,17 +53,30 @@ bool ParseValue(const std::string& text, int64_t* value) {
     return true;
 }
 
-bool Fail(std::string* error, std::string reason) {
-    *error = std::move(reason);
-    return false;
+// "0x" (or "0X") and 1 to 8 hexadecimal digits.
+bool ParseStatus(const std::string& text, uint32_t* status) {
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
+    uint32_t number = 0;
+    for (size_t i = 2; i < text.size(); ++i) {
+        const char c = Fold(text[i]);
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return false;
+        number = number * 16 + static_cast<uint32_t>(digit);
+    }
+    *status = number;
+    return true;
 }
-
-}  // namespace
 
 std::wstring CounterSetsPath() {
     wchar_t buffer[MAX_PATH];
     const DWORD n = GetEnvironmentVariableW(L"NVXSIM_PDH_COUNTERS", buffer, MAX_PATH);
     return n > 0 && n < MAX_PATH ? std::wstring(buffer, n) : std::wstring(kDefaultPath);
+}
+
+std::wstring PdhQuirkPath() {
+    const std::wstring sets = CounterSetsPath();
+    const size_t slash = sets.rfind(L'\\');
+    return (slash == std::wstring::npos ? std::wstring() : sets.substr(0, slash + 1)) + L"pdh-quirk.txt";
 }
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -74,6 +96,34 @@ int64_t CounterSet::Value(size_t instance, size_t counter) const {
     return it == values.end() ? 0 : it->second;
 }
 
+uint32_t CounterSet::Status(size_t instance, size_t counter) const {
+    auto it = statuses.find({instance, counter});
+    return it == statuses.end() ? 0 : it->second;
+}
+
+void CounterSet::SetStatus(size_t instance, size_t counter, uint32_t status) {
+    if (status == 0) {
+        statuses.erase({instance, counter});
+    } else {
+        statuses[{instance, counter}] = status;
+    }
+}
+
+void CounterSet::RemoveInstance(size_t instance) {
+    if (instance >= instances.size()) return;
+    instances.erase(instances.begin() + static_cast<std::ptrdiff_t>(instance));
+    auto renumber = [instance](auto& map) {
+        std::remove_reference_t<decltype(map)> kept;
+        for (const auto& [key, value] : map) {
+            if (key.first == instance) continue;
+            kept[{key.first > instance ? key.first - 1 : key.first, key.second}] = value;
+        }
+        map = std::move(kept);
+    };
+    renumber(values);
+    renumber(statuses);
+}
+
 const CounterSet* FindSet(const CounterSets& sets, std::string_view name) {
     for (const CounterSet& set : sets) {
         if (SameName(set.name, name)) return &set;
@@ -82,7 +132,7 @@ const CounterSet* FindSet(const CounterSets& sets, std::string_view name) {
 }
 
 bool AddRecord(CounterSets& sets, const std::string& object, const std::string& instance, const std::string& counter,
-               int64_t value, std::string* error) {
+               int64_t value, std::string* error, uint32_t status) {
     if (!ValidName(object)) return Fail(error, "object name empty or with '\\', TAB, CR, LF or NUL");
     if (!ValidName(counter)) return Fail(error, "counter name empty or with '\\', TAB, CR, LF or NUL");
     if (!instance.empty() && !ValidName(instance)) return Fail(error, "instance name with '\\', CR, LF or NUL");
@@ -103,7 +153,7 @@ bool AddRecord(CounterSets& sets, const std::string& object, const std::string& 
         c = static_cast<int>(set->counters.size());
         set->counters.push_back(counter);
     }
-    if (instance == kDeclareOnly) return true;
+    if (instance == kDeclareOnly) return status == 0 || Fail(error, "a \"*\" declaration has no status");
     int i = 0;
     if (hasInstances) {
         i = set->FindInstance(instance);
@@ -115,14 +165,21 @@ bool AddRecord(CounterSets& sets, const std::string& object, const std::string& 
     if (!set->values.emplace(std::make_pair(size_t(i), size_t(c)), value).second) {
         return Fail(error, "a second value for \"" + counter + "\" of \"" + instance + "\" in \"" + set->name + "\"");
     }
+    set->SetStatus(size_t(i), size_t(c), status);
     return true;
 }
 
 std::string FormatCounterSets(const CounterSets& sets) {
     std::string text;
     auto line = [&text](const std::string& set, const std::string& instance, const std::string& counter,
-                        const std::string& value) {
-        text += set + "\t" + instance + "\t" + counter + "\t" + value + "\n";
+                        const std::string& value, uint32_t status = 0) {
+        text += set + "\t" + instance + "\t" + counter + "\t" + value;
+        if (status != 0) {
+            char hex[11];
+            snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));
+            text += std::string("\t") + hex;
+        }
+        text += "\n";
     };
     for (const CounterSet& set : sets) {
         if (set.hasInstances && set.instances.empty()) {
@@ -133,7 +190,7 @@ std::string FormatCounterSets(const CounterSets& sets) {
         for (size_t i = 0; i < rows; ++i) {
             for (size_t c = 0; c < set.counters.size(); ++c) {
                 line(set.name, set.hasInstances ? set.instances[i] : std::string(), set.counters[c],
-                     std::to_string(set.Value(i, c)));
+                     std::to_string(set.Value(i, c)), set.Status(i, c));
             }
         }
     }
@@ -160,13 +217,16 @@ bool ParseCounterSets(const std::string& text, CounterSets* sets, std::string* e
         }
         std::string reason;
         int64_t value = 0;
-        if (fields.size() != 4) {
-            reason = "expected 4 TAB-separated fields, found " + std::to_string(fields.size());
+        uint32_t status = 0;
+        if (fields.size() != 4 && fields.size() != 5) {
+            reason = "expected 4 or 5 TAB-separated fields, found " + std::to_string(fields.size());
         } else if (fields[1] == kDeclareOnly ? !fields[3].empty() : !ParseValue(fields[3], &value)) {
             reason = fields[1] == kDeclareOnly ? "a \"*\" declaration takes no value"
                                                : "value \"" + fields[3] + "\" is not a signed 64-bit decimal number";
+        } else if (fields.size() == 5 && !ParseStatus(fields[4], &status)) {
+            reason = "status \"" + fields[4] + "\" is not 0x and 1 to 8 hexadecimal digits";
         } else {
-            AddRecord(parsed, fields[0], fields[1], fields[2], value, &reason);
+            AddRecord(parsed, fields[0], fields[1], fields[2], value, &reason, status);
         }
         if (!reason.empty()) {
             *error = "line " + std::to_string(number) + ": " + reason;
@@ -177,28 +237,40 @@ bool ParseCounterSets(const std::string& text, CounterSets* sets, std::string* e
     return true;
 }
 
-bool ReadCounterSetsFile(const std::wstring& path, CounterSets* sets, std::string* error) {
+bool ReadTextFile(const std::wstring& path, std::string* text, bool* missing, std::string* error) {
+    text->clear();
+    *missing = false;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-            sets->clear();
+            *missing = true;
             return true;
         }
         *error = Utf8(path) + ": open failed, error " + std::to_string(code);
         return false;
     }
-    std::string text;
     char buffer[16384];
     DWORD got = 0;
     BOOL ok;
-    while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0) text.append(buffer, got);
+    while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0) text->append(buffer, got);
     const DWORD code = ok ? 0 : GetLastError();
     CloseHandle(file);
     if (!ok) {
         *error = Utf8(path) + ": read failed, error " + std::to_string(code);
         return false;
+    }
+    return true;
+}
+
+bool ReadCounterSetsFile(const std::wstring& path, CounterSets* sets, std::string* error) {
+    std::string text;
+    bool missing = false;
+    if (!ReadTextFile(path, &text, &missing, error)) return false;
+    if (missing) {
+        sets->clear();
+        return true;
     }
     if (!ParseCounterSets(text, sets, error)) {
         *error = Utf8(path) + ": " + *error;

@@ -32,8 +32,9 @@
 //   raw HEX...                           any bytes as one message
 //   answer STATUS N | queue-full N       the next N sends on the asynchronous port get STATUS
 //                                        (queue-full: 0xE0020009) instead of 0
-//   counters set SET INSTANCE COUNTER VALUE
-//                                        one raw value of the published counter sets
+//   counters set|status|add-instance|remove-instance|add-counter|unregister|register|reset ...
+//                                        change the published counter sets: a value, a counter
+//                                        status, instances, counters, whole sets
 //                                        (driver_counters.h; INSTANCE "" for a set without)
 //   disconnect [--port async|sync|all]   close the service's connections, as an unloading driver
 //   wait-connect [--port async|sync] [--timeout-ms N]

@@ -26,20 +26,46 @@
 // without an instance for a set with instances, or with one for a set without, is treated as
 // an unknown instance.
 //
+// A value's counter status is the one the counter-sets file gives it (0 when none): a collection
+// sets it as the counter's CStatus, so PdhGetRawCounterValue answers it for that counter.
+//
 // Every other function of pdh.h a program may import is exported too, and fails loudly: it
 // returns PDH_NOT_IMPLEMENTED and writes "pdh stand-in: NAME is not implemented".
+//
+// Quirks: the stand-in can misbehave on purpose, to test how a program takes bad answers. The quirk
+// file (nvxsim::PdhQuirkPath(): pdh-quirk.txt beside the counter-sets file) is read at every
+// PdhEnumObjectItemsA and PdhCollectQueryData; a missing or empty file means no quirk. Its first
+// line that is neither empty nor starts with '#' is "KIND" or "KIND ARG" (one TAB or blank between):
+//   slow-collect MS       PdhCollectQueryData takes MS milliseconds (0 to 600000) before collecting;
+//   length-past-buffer    the size query asks for 8 characters less than a counter list needs; the
+//                         call with that buffer fills it with the list's first part (the last name
+//                         cut, no terminators) and succeeds, returning the whole list's length:
+//                         more than the buffer given;
+//   no-terminator         every list that holds a name lacks its terminators (no zero after the
+//                         last name, no empty string ending the list), and the lengths of both
+//                         calls count exactly that: the list fills its buffer to the last character;
+//   empty-list [zero]     every counter list is empty: just the list's terminator (length 1);
+//                         with "zero" the size query answers a counter length of 0;
+//   more-data             the call with buffers large enough answers PDH_MORE_DATA again, asking
+//                         for 2 characters more in each list;
+//   past-terminator       the lengths count 16 characters past a counter list's terminator: the
+//                         call with the buffer writes the list, then 16 non-zero characters.
+// A line of any other form is reported with OutputDebugStringA and counts as no quirk. The
+// instance lists keep their honest form except under no-terminator.
 #include <windows.h>
 
 #include <pdh.h>
 #include <pdhmsg.h>
 #include <winperf.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "sim/counter_sets.h"
+#include "sim/simsupport.h"
 
 using nvxsim::CounterSet;
 using nvxsim::CounterSets;
@@ -89,7 +115,59 @@ CounterSets ReadSets() {
     return sets;
 }
 
-// The counter status of a path in `sets`, and its value when that is PDH_CSTATUS_VALID_DATA.
+enum class QuirkKind { None, SlowCollect, LengthPastBuffer, NoTerminator, EmptyList, MoreData, PastTerminator };
+
+struct Quirk {
+    QuirkKind kind = QuirkKind::None;
+    uint64_t number = 0;  // slow-collect: milliseconds; empty-list: 1 for "zero"
+};
+
+constexpr DWORD kLengthPastBufferCut = 8;
+constexpr char kPastTerminator[] = "past-terminator!";  // 16 characters, none of them zero
+
+// The quirk file as the top of this file describes it.
+Quirk ReadQuirk() {
+    std::string text, error;
+    bool missing = false;
+    if (!nvxsim::ReadTextFile(nvxsim::PdhQuirkPath(), &text, &missing, &error)) {
+        Say(error + " (read as no quirk)");
+        return {};
+    }
+    std::string line;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] != '#') break;
+        line.clear();
+    }
+    if (line.empty()) return {};
+    const size_t gap = line.find_first_of(" \t");
+    const std::string kind = line.substr(0, gap);
+    const std::string arg = gap == std::string::npos ? std::string() : line.substr(gap + 1);
+    Quirk quirk;
+    uint64_t ms = 0;
+    if (kind == "slow-collect" && nvxsim::ParseNumber(arg, &ms) && ms <= 600000) {
+        quirk = {QuirkKind::SlowCollect, ms};
+    } else if (kind == "empty-list" && (arg.empty() || arg == "zero")) {
+        quirk = {QuirkKind::EmptyList, arg.empty() ? 0u : 1u};
+    } else if (arg.empty() && kind == "length-past-buffer") {
+        quirk.kind = QuirkKind::LengthPastBuffer;
+    } else if (arg.empty() && kind == "no-terminator") {
+        quirk.kind = QuirkKind::NoTerminator;
+    } else if (arg.empty() && kind == "more-data") {
+        quirk.kind = QuirkKind::MoreData;
+    } else if (arg.empty() && kind == "past-terminator") {
+        quirk.kind = QuirkKind::PastTerminator;
+    } else {
+        Say("quirk \"" + line + "\" is not one of this stand-in's (read as no quirk)");
+    }
+    return quirk;
+}
+
+// The counter status of a path in `sets`, and its value when the set holds it.
 DWORD Resolve(const CounterSets& sets, const CounterPath& path, LONGLONG* value) {
     const CounterSet* set = nvxsim::FindSet(sets, path.object);
     if (set == nullptr) return PDH_CSTATUS_NO_OBJECT;
@@ -99,7 +177,7 @@ DWORD Resolve(const CounterSets& sets, const CounterPath& path, LONGLONG* value)
     const int instance = path.hasInstance ? set->FindInstance(path.instance) : 0;
     if (instance < 0) return PDH_CSTATUS_NO_INSTANCE;
     *value = set->Value(static_cast<size_t>(instance), static_cast<size_t>(counter));
-    return PDH_CSTATUS_VALID_DATA;
+    return set->Status(static_cast<size_t>(instance), static_cast<size_t>(counter));
 }
 
 // Splits a counter path by the rules at the top of this file.
@@ -168,10 +246,37 @@ PDH_FUNCTION PdhEnumObjectItemsA(LPCSTR szDataSource, LPCSTR szMachineName, LPCS
     const CounterSets sets = ReadSets();
     const CounterSet* set = nvxsim::FindSet(sets, szObjectName);
     if (set == nullptr) return Pdh(PDH_CSTATUS_NO_OBJECT);
-    const std::string counters = MultiString(set->counters);
+    std::string counters = MultiString(set->counters);
     // A set without instances has no instance list at all (length 0); one with instances but
     // none now has the empty list (length 2).
-    const std::string instances = set->hasInstances ? MultiString(set->instances) : std::string();
+    std::string instances = set->hasInstances ? MultiString(set->instances) : std::string();
+    // `counters` and `instances` are what a successful call writes; the lengths it needs (and
+    // reports) are those of the lists unless a quirk says otherwise.
+    const Quirk quirk = ReadQuirk();
+    DWORD reportCounters = 0;  // the counter length a successful call returns, when not the list's
+    switch (quirk.kind) {
+        case QuirkKind::NoTerminator:
+            counters.resize(counters.size() - 2);  // every set has a counter: the list ends "name\0\0"
+            if (!set->instances.empty()) instances.resize(instances.size() - 2);
+            break;
+        case QuirkKind::EmptyList:
+            if (quirk.number != 0) {
+                *pcchCounterListLength = 0;
+                *pcchInstanceListLength = static_cast<DWORD>(instances.size());
+                return Pdh(PDH_MORE_DATA);
+            }
+            counters.assign(1, '\0');
+            break;
+        case QuirkKind::PastTerminator:
+            counters += kPastTerminator;
+            break;
+        case QuirkKind::LengthPastBuffer:
+            reportCounters = static_cast<DWORD>(counters.size());
+            counters.resize(counters.size() - std::min<size_t>(kLengthPastBufferCut, counters.size() - 1));
+            break;
+        default:
+            break;
+    }
     const DWORD needCounters = static_cast<DWORD>(counters.size());
     const DWORD needInstances = static_cast<DWORD>(instances.size());
     // Too small: nothing is written, and both lengths say what the next call needs.
@@ -180,9 +285,17 @@ PDH_FUNCTION PdhEnumObjectItemsA(LPCSTR szDataSource, LPCSTR szMachineName, LPCS
         *pcchInstanceListLength = needInstances;
         return Pdh(PDH_MORE_DATA);
     }
-    memcpy(mszCounterList, counters.data(), needCounters);
+    if (quirk.kind == QuirkKind::MoreData) {
+        *pcchCounterListLength = needCounters + 2;
+        *pcchInstanceListLength = needInstances + 2;
+        return Pdh(PDH_MORE_DATA);
+    }
+    if (reportCounters != 0 && *pcchCounterListLength >= reportCounters) {
+        counters = MultiString(set->counters);  // the whole list fits after all: no lie to tell
+    }
+    memcpy(mszCounterList, counters.data(), counters.size());
     if (needInstances != 0) memcpy(mszInstanceList, instances.data(), needInstances);
-    *pcchCounterListLength = needCounters;
+    *pcchCounterListLength = reportCounters != 0 ? reportCounters : needCounters;
     *pcchInstanceListLength = needInstances;
     return ERROR_SUCCESS;
 }
@@ -239,6 +352,8 @@ PDH_FUNCTION PdhCollectQueryData(PDH_HQUERY hQuery) {
     ReleaseSRWLockShared(&gLock);
     if (!known) return Pdh(PDH_INVALID_HANDLE);
     if (empty) return Pdh(PDH_NO_DATA);
+    const Quirk quirk = ReadQuirk();
+    if (quirk.kind == QuirkKind::SlowCollect) Sleep(static_cast<DWORD>(quirk.number));
 
     // One reading of the file for every counter: all values of a collection are of one moment.
     const CounterSets sets = ReadSets();

@@ -304,6 +304,126 @@ TEST_F(PdhStandInTest, OtherExportsArePresentAndFail) {
     EXPECT_EQ(open_("C:\\log.blg", 0, &q), S(PDH_NOT_IMPLEMENTED));
 }
 
+TEST_F(PdhStandInTest, ValuesCarryTheStatusTheFileGivesThem) {
+    Publish(std::string(kSets) + "Perf stats\tVol(E:)\tTotal scans\t7\t0xc0000bba\n");
+    PDH_HQUERY q = Open();
+    PDH_HCOUNTER e = Add(q, "\\Perf stats(Vol(E:))\\Total scans");
+    PDH_HCOUNTER c = Add(q, "\\Perf stats(Vol(C:))\\Total scans");
+    ASSERT_EQ(collect_(q), ERROR_SUCCESS);
+    EXPECT_EQ(Raw(e).CStatus, PDH_CSTATUS_INVALID_DATA);
+    EXPECT_EQ(Raw(e).FirstValue, 7);
+    EXPECT_EQ(Raw(c).CStatus, PDH_CSTATUS_VALID_DATA);
+
+    Publish(std::string(kSets) + "Perf stats\tVol(E:)\tTotal scans\t8\n");  // the status cleared
+    ASSERT_EQ(collect_(q), ERROR_SUCCESS);
+    EXPECT_EQ(Raw(e).CStatus, PDH_CSTATUS_VALID_DATA);
+    EXPECT_EQ(Raw(e).FirstValue, 8);
+}
+
+// ---- quirks: the stand-in misbehaving on purpose
+
+class PdhQuirkTest : public PdhStandInTest {
+protected:
+    void SetUp() override {
+        PdhStandInTest::SetUp();
+        quirk_ = dir_.path() + L"\\pdh-quirk.txt";
+    }
+    void Quirk(const std::string& line) { ASSERT_TRUE(nvx_test::WriteFileBytes(quirk_, line + "\r\n")); }
+
+    // One call with buffers of the given lengths, each followed by 8 'x' that must stay untouched.
+    PDH_STATUS Call(const char* object, DWORD* nc, DWORD* ni, std::string* counters, std::string* instances) {
+        counters->assign(*nc + 8, 'x');
+        instances->assign(*ni + 8, 'x');
+        const DWORD givenC = *nc, givenI = *ni;
+        const PDH_STATUS s = enum_(nullptr, nullptr, object, counters->data(), nc, *ni ? instances->data() : nullptr,
+                                   ni, PERF_DETAIL_WIZARD, 0);
+        EXPECT_EQ(counters->substr(givenC), std::string(8, 'x')) << "written past the counter buffer";
+        EXPECT_EQ(instances->substr(givenI), std::string(8, 'x')) << "written past the instance buffer";
+        counters->resize(givenC);
+        instances->resize(givenI);
+        return s;
+    }
+
+    // The size query's lengths.
+    void Sizes(const char* object, DWORD* nc, DWORD* ni) {
+        *nc = *ni = 0;
+        ASSERT_EQ(enum_(nullptr, nullptr, object, nullptr, nc, nullptr, ni, PERF_DETAIL_WIZARD, 0), S(PDH_MORE_DATA));
+    }
+
+    std::wstring quirk_;
+};
+
+TEST_F(PdhQuirkTest, ListLiesStayWithinTheBuffersGiven) {
+    const std::string honest = kPerfCounters + '\0';
+    DWORD nc = 0, ni = 0;
+    std::string counters, instances;
+
+    Quirk("length-past-buffer");
+    Sizes("Perf stats", &nc, &ni);
+    EXPECT_EQ(nc, honest.size() - 8);
+    ASSERT_EQ(Call("Perf stats", &nc, &ni, &counters, &instances), ERROR_SUCCESS);
+    EXPECT_EQ(nc, honest.size());  // more than the buffer given
+    EXPECT_EQ(counters, honest.substr(0, honest.size() - 8));
+    EXPECT_EQ(instances.substr(0, ni), kPerfInstances + '\0');
+
+    Quirk("no-terminator");
+    Sizes("Perf stats", &nc, &ni);
+    EXPECT_EQ(nc, kPerfCounters.size() - 1);
+    EXPECT_EQ(ni, kPerfInstances.size() - 1);
+    ASSERT_EQ(Call("Perf stats", &nc, &ni, &counters, &instances), ERROR_SUCCESS);
+    EXPECT_EQ(counters, Bytes("Total scans\0Total bytes/sec"));
+    EXPECT_EQ(instances, Bytes("Vol(C:)\0Vol(D:)"));
+    Sizes("Idle set", &nc, &ni);
+    EXPECT_EQ(ni, 2u) << "an empty instance list keeps its form";
+
+    Quirk("empty-list");
+    Sizes("Caching", &nc, &ni);
+    ASSERT_EQ(nc, 1u);
+    ASSERT_EQ(Call("Caching", &nc, &ni, &counters, &instances), ERROR_SUCCESS);
+    EXPECT_EQ(counters, std::string(1, '\0'));
+    Quirk("empty-list zero");
+    Sizes("Perf stats", &nc, &ni);
+    EXPECT_EQ(nc, 0u);
+    EXPECT_EQ(ni, kPerfInstances.size() + 1);
+
+    Quirk("more-data");
+    Sizes("Perf stats", &nc, &ni);
+    EXPECT_EQ(nc, honest.size());
+    ASSERT_EQ(Call("Perf stats", &nc, &ni, &counters, &instances), S(PDH_MORE_DATA));
+    EXPECT_EQ(nc, honest.size() + 2);
+    EXPECT_EQ(ni, kPerfInstances.size() + 3);
+
+    Quirk("past-terminator");
+    Sizes("Caching", &nc, &ni);
+    ASSERT_EQ(Call("Caching", &nc, &ni, &counters, &instances), ERROR_SUCCESS);
+    EXPECT_EQ(counters, Bytes("Hits\0Misses\0\0past-terminator!"));
+    EXPECT_EQ(nc, counters.size());
+    EXPECT_EQ(ni, 0u);
+}
+
+TEST_F(PdhQuirkTest, UnknownOrClearedQuirksAnswerAsDocumented) {
+    std::string counters, instances;
+    for (const char* line : {"# nothing\n\n", "no-such-quirk", "more-data 5", "slow-collect", "empty-list none", ""}) {
+        Quirk(line);
+        EXPECT_EQ(Enumerate("Caching", &counters, &instances), ERROR_SUCCESS) << line;
+        EXPECT_EQ(counters, Bytes("Hits\0Misses\0\0")) << line;
+    }
+    Quirk("# a comment first\nmore-data");
+    EXPECT_EQ(Enumerate("Caching", &counters, &instances), S(PDH_MORE_DATA));
+    ASSERT_TRUE(DeleteFileW(quirk_.c_str()));
+    EXPECT_EQ(Enumerate("Caching", &counters, &instances), ERROR_SUCCESS);
+}
+
+TEST_F(PdhQuirkTest, SlowCollectTakesItsTime) {
+    PDH_HQUERY q = Open();
+    PDH_HCOUNTER hits = Add(q, "\\Caching\\Hits");
+    Quirk("slow-collect 400");
+    const ULONGLONG before = GetTickCount64();
+    ASSERT_EQ(collect_(q), ERROR_SUCCESS);
+    EXPECT_GE(GetTickCount64() - before, 400u - 16u);  // the tick count's granularity
+    EXPECT_EQ(Raw(hits).FirstValue, 42);
+}
+
 // ---- the file format
 
 TEST(CounterSetsFile, WrittenSetsReadBackAsTheyWere) {
@@ -330,6 +450,27 @@ TEST(CounterSetsFile, WrittenSetsReadBackAsTheyWere) {
     EXPECT_TRUE(read.empty());
 }
 
+TEST(CounterSetsFile, StatusesAreKeptPerValueAndFollowRemovedInstances) {
+    nvxsim::CounterSets sets;
+    std::string error;
+    ASSERT_TRUE(nvxsim::ParseCounterSets("S\tA\tc\t1\t0x1\nS\tB\tc\t2\nS\tC\tc\t3\t0XC0000bb9\n", &sets, &error))
+        << error;
+    ASSERT_EQ(sets.size(), 1u);
+    nvxsim::CounterSet& set = sets[0];
+    EXPECT_EQ(set.Status(0, 0), 1u);
+    EXPECT_EQ(set.Status(1, 0), 0u);
+    EXPECT_EQ(set.Status(2, 0), 0xC0000BB9u);
+    EXPECT_EQ(nvxsim::FormatCounterSets(sets), "S\tA\tc\t1\t0x00000001\nS\tB\tc\t2\nS\tC\tc\t3\t0xC0000BB9\n");
+
+    set.RemoveInstance(1);  // C moves up, with its value and status
+    EXPECT_EQ(nvxsim::FormatCounterSets(sets), "S\tA\tc\t1\t0x00000001\nS\tC\tc\t3\t0xC0000BB9\n");
+    set.SetStatus(0, 0, 0);
+    set.RemoveInstance(1);
+    set.RemoveInstance(0);
+    EXPECT_EQ(nvxsim::FormatCounterSets(sets), "S\t*\tc\t\n");  // with instances, none now
+    EXPECT_TRUE(set.values.empty() && set.statuses.empty());
+}
+
 TEST(CounterSetsFile, MalformedLinesFailTheWholeText) {
     const struct {
         const char* text;
@@ -345,6 +486,12 @@ TEST(CounterSetsFile, MalformedLinesFailTheWholeText) {
         {"A\t*\tc\t5\n", "line 1: "},
         {"A\\B\t\tc\t1\n", "line 1: "},
         {"\t\tc\t1\n", "line 1: "},
+        {"A\t\tc\t1\t5\n", "line 1: "},  // a status is 0x and hexadecimal digits
+        {"A\t\tc\t1\t0x\n", "line 1: "},
+        {"A\t\tc\t1\t0x123456789\n", "line 1: "},
+        {"A\t\tc\t1\t0xg\n", "line 1: "},
+        {"A\t*\tc\t\t0x1\n", "line 1: "},  // a declaration has no status
+        {"A\t\tc\t1\t0x1\t\n", "line 1: "},
     };
     for (const auto& c : cases) {
         nvxsim::CounterSets sets(1);

@@ -10,7 +10,8 @@ from . import logs
 from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage
 from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disconnect, cmd_driver_wait_connect,
                               driver_simple, cmd_driver_status, cmd_driver_send, cmd_driver_received,
-                              cmd_driver_version, cmd_driver_counters, cmd_driver_file,
+                              cmd_driver_version, cmd_driver_counters, cmd_driver_file, cmd_pdh,
+                              COUNTER_ACTIONS, COUNTER_STATUSES, PDH_QUIRKS, PDH_QUIRK_WIN,
                               cmd_elam, cmd_wsc_set_exit, cmd_wsc_hang, cmd_wsc_release, cmd_wsc_calls, cmd_wsc_status,
                               cmd_wsc_remove, cmd_wsc_install, cmd_journal, cmd_journal_list)
 from .commands_machine import (cmd_create, cmd_install, cmd_status, cmd_service, cmd_reg_get, cmd_reg_set,
@@ -181,14 +182,18 @@ def command_table():
                     p.add_argument("--remove", action="store_true", help="delete the value"), a_json(p)),
          cmd_driver_version),
         ("counters", "the performance-counter sets the running driver publishes (for the service's perf"
-                     " logger, through the pdh.dll stand-in): `counters` lists them with their values,"
-                     " `counters set SET INSTANCE COUNTER VALUE` changes one (INSTANCE \"\" for a set without"
-                     " instances)",
-         lambda p: (p.add_argument("action", nargs="?", choices=("list", "set"), default="list"),
-                    p.add_argument("set", nargs="?", metavar="SET"),
-                    p.add_argument("instance", nargs="?", metavar="INSTANCE"),
-                    p.add_argument("counter", nargs="?", metavar="COUNTER"),
-                    p.add_argument("value", nargs="?", metavar="VALUE"), a_json(p)), cmd_driver_counters),
+                     " logger, through the pdh.dll stand-in), changed as the driver would: `counters` lists"
+                     " every set, instance and counter with its value and status, and the sets not registered;"
+                     " `counters set SET INSTANCE COUNTER VALUE` changes a value (INSTANCE \"\" for a set"
+                     " without instances); `status SET INSTANCE COUNTER STATUS` gives it a counter status the"
+                     " stand-in answers as its CStatus (" + ", ".join(COUNTER_STATUSES) + " or a number; valid"
+                     " clears it); `add-instance SET INSTANCE` and `remove-instance SET INSTANCE` make an"
+                     " instance appear and go; `add-counter SET COUNTER [VALUE]` adds a counter (any name but"
+                     " for '\\', TAB and line ends) to every instance; `unregister SET` takes a set out"
+                     " (not registered yet), `register SET` puts one of the driver's sets back; `reset`"
+                     " restores the driver's sets and starting values",
+         lambda p: (p.add_argument("action", nargs="?", choices=tuple(COUNTER_ACTIONS), default="list"),
+                    p.add_argument("words", nargs="*", metavar="WORD"), a_json(p)), cmd_driver_counters),
     ]
     reg = [
         ("get", "a value: its type and data", combine(a_words("KEY", "VALUE"), a_json), cmd_reg_get),
@@ -263,6 +268,14 @@ def command_table():
                             + "\n".join(f"  {k:<11} {v}" for k, v in KEY_ALIASES.items()), None, reg),
         ("driver", "driver", "the NVX driver simulator", None, driver),
         ("driver", "send-command", "the same as `driver send`", a_message("send"), cmd_driver_send),
+        ("driver", "pdh", f"the pdh.dll stand-in beside the service: `pdh` shows its quirk, `pdh quirk KIND [ARG]`"
+                          f" makes it misbehave from its next call on (kept in {PDH_QUIRK_WIN}, which it reads"
+                          " at every call), `pdh quirk --clear` ends that || Quirks:\n"
+                          + "\n".join(wrap(f"  {k + (' ' + v[0] if v[0] else ''):<24} {v[1]}", 27)
+                                      for k, v in PDH_QUIRKS.items()),
+         lambda p: (p.add_argument("action", nargs="?", choices=("show", "quirk"), default="show"),
+                    p.add_argument("kind", nargs="?", metavar="KIND"), p.add_argument("arg", nargs="?", metavar="ARG"),
+                    p.add_argument("--clear", action="store_true", help="no quirk"), a_json(p)), cmd_pdh),
         ("other", "driver-file", f"the driver file {DRIVER_FILE_WIN}, whose version the service checks when it"
                                  " stops", None, [
             ("set-version", f"install the driver file of that version (`create` installs {DRIVER_FILE_DEFAULT})",

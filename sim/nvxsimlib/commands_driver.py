@@ -73,7 +73,17 @@ def driver_simple(m, a, ctl_args, timeout=None):
             say("The driver's ports were already open." if record["already"] else "The driver's ports are open.")
         elif event == "counter":
             where = f"({record['instance']})" if record["instance"] else ""
-            say(f"\\{record['set']}{where}\\{record['counter']} = {record['value']}")
+            status = int(record["status"], 16)
+            say(f"\\{record['set']}{where}\\{record['counter']} = {record['value']}"
+                + (f"  status {status_name(status)}" if status else ""))
+        elif event in ("instance_added", "instance_removed"):
+            say(f"\\{record['set']}({record['instance']}) {event.split('_')[1]}")
+        elif event == "counter_added":
+            say(f"\\{record['set']}\\{record['counter']} added (value {record['value']} in every instance)")
+        elif event in ("registered", "unregistered"):
+            say(f"\\{record['set']} {event}")
+        elif event == "reset":
+            say(f"The driver's {record['sets']} counter sets are back with their starting values.")
     return EXIT_OK
 
 
@@ -96,38 +106,176 @@ def cmd_driver_version(m, a):
     return EXIT_OK
 
 
+# The sets the driver registers, in its order (the order the service samples them in).
+DRIVER_COUNTER_SETS = [
+    "Kestro.NVX performance", "Kestro.NVX caching", "Kestro.NVX driver state",
+    "Kestro.NVX process/thread/image tracking stats", "Kestro.NVX pinned scan stats",
+    "Kestro.NVX boot pinned scan stats", "Kestro.NVX scan types stats", "Kestro.NVX communication stats for QMT",
+    "Kestro.NVX communication stats for QAV", "Kestro.NVX Event Journal stats",
+    "Kestro.NVX Event Journal indexed stats",
+]
+# Counter statuses (CStatus) by the names `driver counters status` takes.
+COUNTER_STATUSES = {
+    "valid": 0x0, "new-data": 0x1, "no-machine": 0x800007D0, "no-instance": 0x800007D1,
+    "no-object": 0xC0000BB8, "no-counter": 0xC0000BB9, "invalid-data": 0xC0000BBA,
+}
+COUNTER_ACTIONS = {  # action: its words after the action
+    "list": (), "set": ("SET", "INSTANCE", "COUNTER", "VALUE"), "status": ("SET", "INSTANCE", "COUNTER", "STATUS"),
+    "add-instance": ("SET", "INSTANCE"), "remove-instance": ("SET", "INSTANCE"), "add-counter": ("SET", "COUNTER"),
+    "unregister": ("SET",), "register": ("SET",), "reset": (),
+}
+
+
+def status_name(status):
+    return next((name for name, value in COUNTER_STATUSES.items() if value == status), f"0x{status:08X}")
+
+
 def read_counter_sets(path):
-    """[(set, instance, counter, value)] of a counter-sets file, in its order; None without it."""
+    """The sets of a counter-sets file in its order, None without it: [{"set", "has_instances",
+    "instances", "counters", "values": [(instance, counter, value, status)]}]."""
     try:
         text = path.read_text(encoding="utf-8", errors="replace")
     except FileNotFoundError:
         return None
-    records = []
+    sets = {}
     for line in text.splitlines():
         fields = line.split("\t")
-        if len(fields) == 4 and not line.startswith("#") and fields[1] != "*":
-            records.append(tuple(fields))
-    return records
+        if line.startswith("#") or len(fields) not in (4, 5):
+            continue
+        name, instance, counter, value = fields[:4]
+        entry = sets.setdefault(name.lower(), {"set": name, "has_instances": bool(instance), "instances": [],
+                                               "counters": [], "values": []})
+        if counter not in entry["counters"]:
+            entry["counters"].append(counter)
+        if instance == "*":
+            continue
+        if instance and instance not in entry["instances"]:
+            entry["instances"].append(instance)
+        entry["values"].append((instance, counter, int(value), int(fields[4], 16) if len(fields) == 5 else 0))
+    return list(sets.values())
+
+
+def counter_status(text):
+    """A status as `driver counters status` takes it: a name of COUNTER_STATUSES or a 32-bit number."""
+    if text.lower() in COUNTER_STATUSES:
+        return COUNTER_STATUSES[text.lower()]
+    try:
+        value = int(text, 0)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise Usage(f"driver counters status: STATUS is one of {', '.join(COUNTER_STATUSES)} or a 32-bit number,"
+                    f" not {text}")
+    return value
 
 
 def cmd_driver_counters(m, a):
-    words = (a.set, a.instance, a.counter, a.value)
-    if (a.action == "set") != (None not in words) or (a.action == "list" and any(w is not None for w in words)):
-        raise Usage("driver counters: list, or set SET INSTANCE COUNTER VALUE (see `nvxsim help driver counters`)")
-    if a.action == "set":
-        return driver_simple(m, a, ["counters", "set", a.set, a.instance, a.counter, a.value])
+    wanted = COUNTER_ACTIONS[a.action]
+    optional_value = a.action == "add-counter" and len(a.words) == len(wanted) + 1
+    if len(a.words) != len(wanted) and not optional_value:
+        shape = " ".join((a.action,) + wanted) + (" [VALUE]" if a.action == "add-counter" else "")
+        raise Usage(f"driver counters {shape} (see `nvxsim help driver counters`)")
+    if a.action != "list":
+        words = list(a.words)
+        if a.action == "status":
+            words[3] = str(counter_status(words[3]))
+        return driver_simple(m, a, ["counters", a.action, *words])
     m.require()
-    records = read_counter_sets(m.counters_path())
+    sets = read_counter_sets(m.counters_path())
+    registered = {s["set"].lower() for s in sets or []}
+    unregistered = [name for name in DRIVER_COUNTER_SETS if name.lower() not in registered]
     if a.json:
-        out_json({"path": COUNTERS_WIN, "host_path": str(m.counters_path()), "published": records is not None,
-                  "counters": [{"set": s, "instance": i, "counter": c, "value": int(v)} for s, i, c, v in records or []]})
-    elif records is None:
+        out_json({"path": COUNTERS_WIN, "host_path": str(m.counters_path()), "published": sets is not None,
+                  "counters": [{"set": s["set"], "instance": i, "counter": c, "value": v, "status": st}
+                               for s in sets or [] for i, c, v, st in s["values"]],
+                  "sets": sets or [], "unregistered": unregistered if sets is not None else []})
+    elif sets is None:
         say(f"{COUNTERS_WIN}: no counter sets published (`nvxsim driver start` publishes them)")
     else:
         say(f"{COUNTERS_WIN}  ({m.counters_path()})")
-        for s, i, c, v in records:
-            say(f"  \\{s}{f'({i})' if i else ''}\\{c} = {v}")
-    return EXIT_OK if records is not None else EXIT_FAILED
+        for s in sets:
+            if s["has_instances"] and not s["instances"]:
+                say(f"  \\{s['set']}: no instances now (counters: {', '.join(s['counters'])})")
+            for i, c, v, st in s["values"]:
+                say(f"  \\{s['set']}{f'({i})' if i else ''}\\{c} = {v}"
+                    + (f"  status {status_name(st)}" if st else ""))
+        for name in unregistered:
+            say(f"  \\{name}: not registered")
+    return EXIT_OK if sets is not None else EXIT_FAILED
+
+
+# --------------------------------------------------------------------------------------------
+# The pdh.dll stand-in's quirks
+
+PDH_QUIRK_NAME = "pdh-quirk.txt"  # beside the counter-sets file; read by the stand-in at every call
+PDH_QUIRK_WIN = COUNTERS_WIN.rsplit("\\", 1)[0] + "\\" + PDH_QUIRK_NAME
+PDH_QUIRKS = {  # kind: (argument, what the stand-in then does)
+    "slow-collect": ("MS", "PdhCollectQueryData takes MS milliseconds (0 to 600000) before collecting"),
+    "length-past-buffer": (None, "PdhEnumObjectItemsA's size query asks for 8 characters less than a counter list"
+                                 " needs; the call with that buffer gets the list's first part (its last name cut)"
+                                 " and a length larger than the buffer given"),
+    "no-terminator": (None, "every list that holds a name comes without its terminators (no zero after the last"
+                            " name, no empty string ending it), filling its buffer exactly"),
+    "empty-list": ("[zero]", "every counter list is empty: just its terminator (length 1); with zero the size"
+                             " query answers length 0"),
+    "more-data": (None, "the call with buffers large enough answers PDH_MORE_DATA again, asking for more"),
+    "past-terminator": (None, "the lengths count 16 characters past a counter list's terminator, which the call"
+                              " fills with non-zero characters"),
+}
+
+
+def pdh_quirk_path(m):
+    return m.counters_path().parent / PDH_QUIRK_NAME
+
+
+def read_pdh_quirk(m):
+    """(kind, arg or None) of the machine's quirk file, or None without a quirk."""
+    try:
+        text = pdh_quirk_path(m).read_text(encoding="utf-8", errors="replace")
+    except FileNotFoundError:
+        return None
+    line = next((ln.strip() for ln in text.splitlines() if ln.strip() and not ln.startswith("#")), None)
+    if line is None:
+        return None
+    kind, _, arg = line.partition(" ")
+    return kind, arg or None
+
+
+def cmd_pdh(m, a):
+    m.require()
+    path = pdh_quirk_path(m)
+    if a.action == "quirk":
+        if a.clear == (a.kind is not None):
+            raise Usage("pdh quirk KIND [ARG], or pdh quirk --clear (see `nvxsim help pdh`)")
+        if a.clear:
+            with contextlib.suppress(FileNotFoundError):
+                path.unlink()
+        else:
+            if a.kind not in PDH_QUIRKS:
+                raise Usage(f"pdh quirk: KIND is one of {', '.join(PDH_QUIRKS)}, not {a.kind}")
+            spec = PDH_QUIRKS[a.kind][0]
+            if spec == "MS" and (a.arg is None or not a.arg.isdigit() or int(a.arg) > 600000):
+                raise Usage("pdh quirk slow-collect MS: MS is 0 to 600000 milliseconds")
+            if spec is None and a.arg is not None or spec == "[zero]" and a.arg not in (None, "zero"):
+                raise Usage(f"pdh quirk {a.kind}: " + ("takes no argument" if spec is None else "ARG is zero or none"))
+            path.parent.mkdir(parents=True, exist_ok=True)
+            new = path.with_name(PDH_QUIRK_NAME + ".new")
+            new.write_text(f"{a.kind}{' ' + a.arg if a.arg else ''}\n", encoding="utf-8")
+            new.replace(path)  # one rename: the stand-in reads the old quirk or the new one
+    elif a.kind is not None or a.clear:
+        raise Usage("pdh: show takes no KIND or --clear (see `nvxsim help pdh`)")
+    quirk = read_pdh_quirk(m)
+    if a.json:
+        out_json({"path": PDH_QUIRK_WIN, "host_path": str(path), "quirk": quirk[0] if quirk else None,
+                  "arg": quirk[1] if quirk else None})
+    elif quirk is None:
+        say(f"pdh.dll stand-in: no quirk ({PDH_QUIRK_WIN} absent): it answers as documented")
+    else:
+        kind, arg = quirk
+        say(f"pdh.dll stand-in quirk: {kind}{' ' + arg if arg else ''}  ({PDH_QUIRK_WIN})")
+        if kind in PDH_QUIRKS:
+            say(f"  {PDH_QUIRKS[kind][1]}")
+    return EXIT_OK
 
 
 def cmd_driver_status(m, a):

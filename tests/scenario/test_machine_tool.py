@@ -173,6 +173,75 @@ class MachineToolTest(MachineTestCase):
         self.assertEqual(self.machine.checked("driver", "send", "--help").out,
                          self.machine.checked("help", "driver", "send").out)
 
+    def test_driver_counters_change_the_published_sets_and_pdh_quirks_are_kept_beside_them(self):
+        self.machine.checked("driver", "start")
+        self.addCleanup(self.machine.nvxsim, "driver", "stop")
+
+        def listing():
+            return json.loads(self.machine.checked("driver", "counters", "--json").out)
+
+        def counter(listed, set_name, instance, name):
+            return next((c for c in listed["counters"] if (c["set"], c["instance"], c["counter"]) ==
+                         (set_name, instance, name)), None)
+
+        start = listing()
+        names = [s["set"] for s in start["sets"]]
+        self.assertEqual((len(names), start["unregistered"]), (11, []))
+        scans, caching, odd = "Kestro.NVX scan types stats", "Kestro.NVX caching", 'Odd, "quoted" (name)'
+        self.machine.checked("driver", "counters", "add-instance", scans, "On boot")
+        self.machine.checked("driver", "counters", "add-counter", scans, odd, "-4")
+        self.machine.checked("driver", "counters", "status", caching, "", "Cache hits", "invalid-data")
+        self.machine.checked("driver", "counters", "unregister", caching)
+        listed = listing()
+        self.assertEqual(listed["unregistered"], [caching])
+        self.assertEqual(counter(listed, scans, "On boot", odd)["value"], -4)
+        self.assertEqual(counter(listed, scans, "On access", odd)["value"], -4, "in every instance")
+        self.assertEqual(counter(listed, scans, "On boot", "Scans")["value"], 0)
+        self.assertIn("\\Kestro.NVX caching: not registered", self.machine.checked("driver", "counters").out)
+
+        # Registered again, a set has the driver's own counters and values, in the driver's place.
+        self.machine.checked("driver", "counters", "register", caching)
+        listed = listing()
+        self.assertEqual([s["set"] for s in listed["sets"]], names)
+        self.assertEqual(counter(listed, caching, "", "Cache hits"), counter(start, caching, "", "Cache hits"))
+        self.machine.checked("driver", "counters", "status", caching, "", "Cache hits", "0xC0000BB9")
+        self.assertEqual(counter(listing(), caching, "", "Cache hits")["status"], 0xC0000BB9)
+        self.assertIn("Cache hits = ", self.machine.checked("driver", "counters").out)
+        self.assertIn("status no-counter", self.machine.checked("driver", "counters").out)
+
+        # Instances go, down to none: the set stays, with its counters and no instance.
+        for instance in ("On access", "On demand", "On execute", "On boot"):
+            self.machine.checked("driver", "counters", "remove-instance", scans, instance)
+        emptied = next(s for s in listing()["sets"] if s["set"] == scans)
+        self.assertEqual((emptied["instances"], emptied["counters"]), ([], ["Scans", "Detections", odd]))
+
+        refused = [(["add-instance", caching, "x"], 1, "without instances"),
+                   (["add-counter", scans, "Scans"], 1, "already"), (["unregister", "Nope"], 1, "no counter set"),
+                   (["register", "Nope"], 1, "not one of the driver's"), (["register", scans], 1, "already"),
+                   (["status", caching, "", "Cache hits", "sometimes"], 2, "STATUS"),
+                   (["set", caching, "", "Cache hits"], 2, "driver counters set SET INSTANCE COUNTER VALUE")]
+        for args, rc, said in refused:
+            with self.subTest(args=args):
+                run = self.machine.nvxsim("driver", "counters", *args)
+                self.assertEqual(run.rc, rc, run.out + run.err)
+                self.assertIn(said, run.err)
+        self.machine.checked("driver", "counters", "reset")
+        self.assertEqual(listing(), start)
+
+        # The stand-in's quirk: kept in a file beside the counter sets until cleared.
+        quirk_file = self.machine.prefix / "drive_c/nvxsim/driver/pdh-quirk.txt"
+        self.assertIsNone(json.loads(self.machine.checked("pdh", "--json").out)["quirk"])
+        self.machine.checked("pdh", "quirk", "slow-collect", "250")
+        self.assertEqual(quirk_file.read_text(), "slow-collect 250\n")
+        self.assertEqual(json.loads(self.machine.checked("pdh", "--json").out)["arg"], "250")
+        for args in (["quirk", "lie"], ["quirk", "slow-collect"], ["quirk", "more-data", "2"], ["quirk"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.machine.nvxsim("pdh", *args).rc, 2)
+        self.assertEqual(quirk_file.read_text(), "slow-collect 250\n", "a refused quirk changes nothing")
+        self.machine.checked("pdh", "quirk", "--clear")
+        self.assertFalse(quirk_file.exists())
+        self.assertIn("no quirk", self.machine.checked("pdh").out)
+
     def test_journal_write_warns_about_files_the_service_does_not_read(self):
         self.addCleanup(self.machine.nvxsim, "journal", "remove", "Nope")
         cases = [("ProcessProperties", "ProcessProperties-1A-+2.bin", None), ("Dns", "Dns-1-2-3-4.bin", None),
