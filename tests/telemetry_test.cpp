@@ -1,14 +1,19 @@
 // The telemetry snapshot's text work: Filter Manager records read within the bytes returned,
 // altitudes parsed, and the output line built from what was found.
 #include <gtest/gtest.h>
+#include <objbase.h>
 
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "telemetry/fallback_text_log.h"
 #include "telemetry/filter_records.h"
 #include "telemetry/telemetry.h"
+#include "telemetry/telemetry_testing.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -127,6 +132,57 @@ TEST(TelemetryTextTest, FoundEntriesFollowTheFrameCountInTableOrder) {
     std::ostringstream nothing;
     WriteTelemetryText(nothing, instances, legacy, 0);
     EXPECT_EQ(nothing.str(), "\"NumFrames\":0");
+}
+
+HRESULT FoundProgramData(PWSTR* folder) {
+    static const wchar_t kFolder[] = L"D:\\Shared Data";
+    *folder = static_cast<PWSTR>(CoTaskMemAlloc(sizeof kFolder));
+    if (*folder == nullptr) return E_OUTOFMEMORY;
+    memcpy(*folder, kFolder, sizeof kFolder);
+    return S_OK;
+}
+
+HRESULT MissingProgramData(PWSTR* folder) {
+    *folder = nullptr;
+    return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+}
+
+// The data directory is the ProgramData lookup's folder + "\Kestro"; a failed lookup writes its
+// line to the fallback text log in the temporary directory and throws, so no snapshot is written.
+TEST(CommonDataDirectoryTest, FollowsTheLookupAndReportsItsFailureInTheFallbackLog) {
+    nvx_test::TempDirectory temp(L"nvxtelemetry-");
+    ASSERT_FALSE(temp.path().empty());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", temp.path().c_str()));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TEMP", temp.path().c_str()));
+
+    SetProgramDataLookupForTesting(FoundProgramData);
+    EXPECT_EQ(GetCommonDataDirectory(), L"D:\\Shared Data\\Kestro");
+
+    SetProgramDataLookupForTesting(MissingProgramData);
+    try {
+        GetCommonDataDirectory();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Failed to locate ProgramData directory");
+    }
+    EXPECT_THROW(GetTelemetryAndWriteToFile(), std::runtime_error);
+    SetProgramDataLookupForTesting(nullptr);
+
+    const std::wstring& log = GetFallbackTextLog().Path();
+    ASSERT_EQ(log.compare(0, temp.path().size(), temp.path()), 0) << "the fallback log is in the temporary directory";
+    const std::string bytes = nvx_test::ReadFileBytes(log);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    EXPECT_EQ(text.rfind(L"Started ", 0), 0u) << "the first line";
+    const std::wstring line = L", ERROR : Failed to locate ProgramData directory using SHGetKnownFolderPath.\r\n";
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::wstring::npos; at = text.find(line, at + 1)) ++count;
+    EXPECT_EQ(count, 2u) << "one line for each failed lookup";
+    EXPECT_EQ(text.size() - text.rfind(line), line.size()) << "nothing after the last";
+
+    // The real lookup is back: on this machine it finds ProgramData.
+    EXPECT_NO_THROW(GetCommonDataDirectory());
 }
 
 }  // namespace
