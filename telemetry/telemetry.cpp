@@ -232,7 +232,10 @@ void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* vo
             *frameCount = highestFrame;
             break;
         }
-        if (hr != S_OK) break;
+        if (hr != S_OK) {  // a walk that fails midway keeps what it found, without a frame count
+            DebugTrace("FilterFindNext error: %08x\n", static_cast<unsigned>(hr));
+            break;
+        }
     }
     if (find != nullptr && find != INVALID_HANDLE_VALUE) FilterFindClose(find);
 }
