@@ -11,6 +11,7 @@
 #include "comms/wire_format.h"
 #include "sim/driver_counters.h"
 #include "sim/driver_decoder.h"
+#include "sim/driver_filter_stack.h"
 #include "sim/driver_options.h"
 #include "sim/driver_ports.h"
 
@@ -339,6 +340,7 @@ int RunCommand(const std::vector<std::string>& args, Reply* r) {
         return CmdAnswer(w::kCommQueueFull, count, r);
     }
     if (command == "counters") return CountersCommand(args, r);
+    if (command == "filters") return FiltersCommand(args, r);
     if (command == "disconnect") return CmdDisconnect(args, r);
     if (command == "wait-connect") return CmdWaitConnect(args, r);
     if (command == "clear" && args.size() == 1) {

@@ -1,5 +1,5 @@
 // The commands a running driver simulator takes on its control channel (`nvxdriver ctl ...`):
-// status, open-ports, send, event, reg, raw, answer, queue-full, counters, disconnect,
+// status, open-ports, send, event, reg, raw, answer, queue-full, counters, filters, disconnect,
 // wait-connect, clear, unload (their arguments are listed at the head of nvxdriver.cpp).
 //
 // Guarantees: a command answers with one JSON object a line and an exit code: 0 done, 1 the

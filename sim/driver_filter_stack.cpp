@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "sim/filter_stack.h"
@@ -16,6 +17,9 @@ using nvxsim::StackInstance;
 namespace nvxdriver {
 
 namespace {
+
+std::mutex gLock;         // orders publishing, changing and withdrawing
+bool gPublished = false;  // between publishing and withdrawing
 
 // A volume no watched instance of the system volume is on.
 constexpr wchar_t kOtherVolume[] = L"\\Device\\HarddiskVolume2";
@@ -77,14 +81,48 @@ FilterStack MachineStack(const std::wstring& system) {
 }  // namespace
 
 bool PublishFilterStack(std::string* problem) {
+    std::lock_guard<std::mutex> hold(gLock);
     std::wstring system;
     if (!SystemVolume(&system, problem)) return false;
     const std::wstring path = nvxsim::FilterStackPath();
     const size_t slash = path.rfind(L'\\');
     if (slash != std::wstring::npos) nvxsim::MakeDirectories(path.substr(0, slash));
-    return nvxsim::WriteFilterStack(path, MachineStack(system), problem);
+    gPublished = nvxsim::WriteFilterStack(path, MachineStack(system), problem);
+    return gPublished;
 }
 
-void WithdrawFilterStack() { DeleteFileW(nvxsim::FilterStackPath().c_str()); }
+void WithdrawFilterStack() {
+    std::lock_guard<std::mutex> hold(gLock);
+    gPublished = false;
+    DeleteFileW(nvxsim::FilterStackPath().c_str());
+}
+
+int FiltersCommand(const std::vector<std::string>& args, Reply* r) {
+    const bool set = args.size() == 3 && args[1] == "set";
+    if (!set && !(args.size() == 2 && args[1] == "reset")) return r->Fail(2, "filters set PATH | filters reset");
+    std::string problem;
+    FilterStack stack;
+    if (set) {
+        std::string text;
+        bool missing = false;
+        if (!nvxsim::ReadSimFile(nvxsim::Wide(args[2]), &text, &missing, &problem)) return r->Fail(1, problem);
+        if (missing) return r->Fail(2, "no file " + args[2]);
+        if (!nvxsim::ParseFilterStack(text, &stack, &problem)) return r->Fail(2, args[2] + ": " + problem);
+    } else {
+        std::wstring system;
+        if (!SystemVolume(&system, &problem)) return r->Fail(1, problem);
+        stack = MachineStack(system);
+    }
+    std::lock_guard<std::mutex> hold(gLock);
+    if (!gPublished) return r->Fail(1, "the filter stack is not published");
+    if (!nvxsim::WriteFilterStack(nvxsim::FilterStackPath(), stack, &problem)) return r->Fail(1, problem);
+    size_t instances = 0;
+    for (const StackFilter& filter : stack.filters) instances += filter.instances.size();
+    nvxsim::Json j;
+    j.Str("event", "filters").Str("source", set ? args[2] : "default");
+    j.Num("filters", stack.filters.size()).Num("instances", instances);
+    r->Line(j);
+    return 0;
+}
 
 }  // namespace nvxdriver

@@ -88,9 +88,8 @@ std::wstring FilterStackPath() {
     return n == 0 || n >= MAX_PATH ? std::wstring(L"C:\\nvxsim\\driver\\filters.txt") : std::wstring(value);
 }
 
-bool ParseFilterStack(const std::string& text, FilterStack* stack, std::string* error) {
-    FilterStack parsed;
-    std::vector<PendingInstance> pending;
+std::vector<std::pair<size_t, std::string>> RecordLines(const std::string& text) {
+    std::vector<std::pair<size_t, std::string>> lines;
     size_t start = 0;
     for (size_t number = 1; start < text.size(); ++number) {
         size_t end = text.find('\n', start);
@@ -98,8 +97,15 @@ bool ParseFilterStack(const std::string& text, FilterStack* stack, std::string* 
         std::string line = text.substr(start, end - start);
         start = end + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
+        if (!line.empty() && line[0] != '#') lines.emplace_back(number, std::move(line));
+    }
+    return lines;
+}
 
+bool ParseFilterStack(const std::string& text, FilterStack* stack, std::string* error) {
+    FilterStack parsed;
+    std::vector<PendingInstance> pending;
+    for (const auto& [number, line] : RecordLines(text)) {
         const std::vector<std::string> f = SplitTabs(line);
         if (f[0] == "minifilter" || f[0] == "legacy") {
             const bool legacy = f[0] == "legacy";
@@ -178,34 +184,35 @@ bool ParseFilterStack(const std::string& text, FilterStack* stack, std::string* 
     return true;
 }
 
-bool ReadFilterStack(const std::wstring& path, FilterStack* stack, std::string* error) {
+bool ReadSimFile(const std::wstring& path, std::string* text, bool* missing, std::string* error) {
+    *missing = false;
+    text->clear();
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-            *stack = FilterStack{};
+            *missing = true;
             return true;
         }
         *error = "cannot open " + Utf8(path) + ": error " + std::to_string(code);
         return false;
     }
-    std::string text;
     char chunk[4096];
     DWORD got = 0;
     BOOL ok;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr)) && got != 0) text.append(chunk, got);
+    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr)) && got != 0) text->append(chunk, got);
     const DWORD code = ok ? 0 : GetLastError();
     CloseHandle(file);
     if (!ok) {
         *error = "cannot read " + Utf8(path) + ": error " + std::to_string(code);
         return false;
     }
-    if (!ParseFilterStack(text, stack, error)) {
-        *error = Utf8(path) + ": " + *error;
-        return false;
-    }
     return true;
+}
+
+bool ReadFilterStack(const std::wstring& path, FilterStack* stack, std::string* error) {
+    return ReadParsedSimFile(path, stack, ParseFilterStack, error);
 }
 
 std::string FormatFilterStack(const FilterStack& stack) {

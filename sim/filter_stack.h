@@ -38,7 +38,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "sim/simsupport.h"
 
 namespace nvxsim {
 
@@ -67,8 +70,35 @@ struct FilterStack {
 // The description's path: $NVXSIM_FILTER_STACK, else C:\nvxsim\driver\filters.txt.
 std::wstring FilterStackPath();
 
+// The lines of a text that hold records (neither empty nor starting with '#'), without their line
+// ends (LF or CR LF), each with its line number counted from 1.
+std::vector<std::pair<size_t, std::string>> RecordLines(const std::string& text);
+
 // Parses a description's text. False with `error` ("line N: why") when the text is not one.
 bool ParseFilterStack(const std::string& text, FilterStack* stack, std::string* error);
+
+// Reads a whole file of the machine's descriptions; a missing file (or directory) sets `missing`
+// and gives "". False with `error` when the file cannot be opened or read.
+bool ReadSimFile(const std::wstring& path, std::string* text, bool* missing, std::string* error);
+
+// Reads the file at `path` and parses it with `parse`; a missing file gives T{}. False with
+// `error` (naming the path when the text is refused).
+template <typename T>
+bool ReadParsedSimFile(const std::wstring& path, T* out, bool (*parse)(const std::string&, T*, std::string*),
+                       std::string* error) {
+    std::string text;
+    bool missing = false;
+    if (!ReadSimFile(path, &text, &missing, error)) return false;
+    if (missing) {
+        *out = T{};
+        return true;
+    }
+    if (!parse(text, out, error)) {
+        *error = Utf8(path) + ": " + *error;
+        return false;
+    }
+    return true;
+}
 
 // Reads and parses the description at `path`; a missing file (or directory) gives an empty stack.
 // False with `error` when the file cannot be read or is not a description.

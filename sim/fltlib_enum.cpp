@@ -18,6 +18,11 @@
 // E_INVALIDARG; an instance walk of a filter that is no loaded minifilter,
 // ERROR_FLT_FILTER_NOT_FOUND. A description that cannot be read or is malformed fails the
 // FindFirst with HRESULT_FROM_WIN32(ERROR_INVALID_DATA) and says why through OutputDebugStringA.
+//
+// The stand-in can be told to lie (fltlib_lie.h): the lie file is read with the description, and
+// the search keeps it. A record lie bends each delivered entry of its walk from the (after+1)th on
+// (every walk counts its own entries); a buffer too small for the true entry is still answered
+// truly. A failing FindNext fails from the (after+1)th entry on, at every call.
 #include <windows.h>
 
 #include <fltuser.h>
@@ -31,9 +36,13 @@
 #include <vector>
 
 #include "sim/filter_stack.h"
+#include "sim/fltlib_lie.h"
 #include "sim/simsupport.h"
 
 using nvxsim::FilterStack;
+using nvxsim::FltlibLie;
+using nvxsim::LieKind;
+using nvxsim::LieWalk;
 using nvxsim::StackFilter;
 using nvxsim::StackInstance;
 using nvxsim::Win32Hr;
@@ -124,39 +133,129 @@ struct Search {
     Kind kind;
     std::vector<Entry> entries;
     size_t next = 0;  // the entry the next FindNext delivers
+    FltlibLie lie;
 };
+
+LieWalk WalkOf(Kind kind) { return kind == Kind::kFilters ? LieWalk::kFilters : LieWalk::kInstances; }
+
+// The name fields of an entry: FilterName of a filter entry, InstanceName of an instance entry.
+struct NameFields {
+    size_t length;
+    size_t offset;
+};
+
+NameFields NameFieldsOf(Kind kind, const Entry& entry) {
+    if (kind == Kind::kInstances) {
+        return {offsetof(INSTANCE_AGGREGATE_STANDARD_INFORMATION, Type.MiniFilter.InstanceNameLength),
+                offsetof(INSTANCE_AGGREGATE_STANDARD_INFORMATION, Type.MiniFilter.InstanceNameBufferOffset)};
+    }
+    ULONG flags;
+    memcpy(&flags, entry.data() + offsetof(FILTER_AGGREGATE_STANDARD_INFORMATION, Flags), sizeof flags);
+    if (flags == FLTFL_ASI_IS_LEGACYFILTER) {
+        return {offsetof(FILTER_AGGREGATE_STANDARD_INFORMATION, Type.LegacyFilter.FilterNameLength),
+                offsetof(FILTER_AGGREGATE_STANDARD_INFORMATION, Type.LegacyFilter.FilterNameBufferOffset)};
+    }
+    return {offsetof(FILTER_AGGREGATE_STANDARD_INFORMATION, Type.MiniFilter.FilterNameLength),
+            offsetof(FILTER_AGGREGATE_STANDARD_INFORMATION, Type.MiniFilter.FilterNameBufferOffset)};
+}
+
+USHORT GetU16(const Entry& entry, size_t at) {
+    USHORT value;
+    memcpy(&value, entry.data() + at, sizeof value);
+    return value;
+}
+
+void SetU16(Entry& entry, size_t at, size_t value) {
+    const USHORT v = static_cast<USHORT>(value > 0xFFFF ? 0xFFFF : value);
+    memcpy(entry.data() + at, &v, sizeof v);
+}
+
+// The entry as the lie tells it to a buffer of `size` bytes, and the byte count it claims.
+Entry Bend(Kind kind, const Entry& truth, const FltlibLie& lie, DWORD size, DWORD* claimed) {
+    Entry entry = truth;
+    *claimed = static_cast<DWORD>(entry.size());
+    const NameFields name = NameFieldsOf(kind, entry);
+    switch (lie.kind) {
+        case LieKind::kNameLength:  // ends two bytes past the entry
+            SetU16(entry, name.length, entry.size() + 2 - GetU16(entry, name.offset));
+            break;
+        case LieKind::kNameOffset:
+            SetU16(entry, name.offset, entry.size() + 16);
+            break;
+        case LieKind::kOddNameLength:
+            SetU16(entry, name.length, GetU16(entry, name.length) - 1);
+            break;
+        case LieKind::kReturnedPastBuffer:
+            SetU16(entry, name.offset, size);
+            *claimed = size + 4096;
+            break;
+        case LieKind::kUnknownType: {
+            const ULONG flags = nvxsim::kUnknownEntryFlags;
+            memcpy(entry.data() + offsetof(FILTER_AGGREGATE_STANDARD_INFORMATION, Flags), &flags, sizeof flags);
+            break;
+        }
+        case LieKind::kNoInstanceName:
+            SetU16(entry, name.length, 0);
+            break;
+        default:
+            break;
+    }
+    return entry;
+}
 
 // Open searches by handle. The handle is an unnamed event of this process, so its value is unique
 // while the search is open and a stale or foreign value is told apart.
 SRWLOCK gSearchLock = SRWLOCK_INIT;
 std::map<HANDLE, std::unique_ptr<Search>> gSearches;
 
-// Copies `entry` into the caller's buffer, or reports the size it needs.
-HRESULT Deliver(const Entry& entry, void* buffer, DWORD size, DWORD* returned) {
-    *returned = static_cast<DWORD>(entry.size());
-    if (size < entry.size()) return kInsufficientBuffer;
-    memcpy(buffer, entry.data(), entry.size());
+// Copies the search's entry `index` into the caller's buffer (as the lie tells it, if it bends
+// this one), or reports the size it needs.
+HRESULT Deliver(const Search& search, size_t index, void* buffer, DWORD size, DWORD* returned) {
+    const Entry& truth = search.entries[index];
+    *returned = static_cast<DWORD>(truth.size());
+    if (size < truth.size()) return kInsufficientBuffer;
+    if (!search.lie.BendsEntriesOf(WalkOf(search.kind)) || index < search.lie.after) {
+        memcpy(buffer, truth.data(), truth.size());
+        return S_OK;
+    }
+    const Entry told = Bend(search.kind, truth, search.lie, size, returned);
+    memcpy(buffer, told.data(), told.size());
     return S_OK;
 }
 
-HRESULT LoadStack(FilterStack* stack) {
+// A FindNext that the lie makes fail: the error, from the (after+1)th entry on.
+bool NextFails(const Search& search, HRESULT* hr) {
+    const LieKind fails = search.kind == Kind::kFilters ? LieKind::kFilterNextFails : LieKind::kInstanceNextFails;
+    if (search.lie.kind != fails || search.next < search.lie.after) return false;
+    *hr = Win32Hr(search.lie.error);
+    return true;
+}
+
+HRESULT LoadStack(FilterStack* stack, FltlibLie* lie) {
     std::string error;
-    if (nvxsim::ReadFilterStack(nvxsim::FilterStackPath(), stack, &error)) return S_OK;
-    OutputDebugStringA(("fltlib stand-in: filter stack: " + error + "\n").c_str());
-    return kInvalidData;
+    if (!nvxsim::ReadFilterStack(nvxsim::FilterStackPath(), stack, &error)) {
+        OutputDebugStringA(("fltlib stand-in: filter stack: " + error + "\n").c_str());
+        return kInvalidData;
+    }
+    if (!nvxsim::ReadFltlibLie(nvxsim::FltlibLiePath(), lie, &error)) {
+        OutputDebugStringA(("fltlib stand-in: lie: " + error + "\n").c_str());
+        return kInvalidData;
+    }
+    return S_OK;
 }
 
 // The first entry of a new search; the search is opened only when that entry was delivered.
-HRESULT First(Kind kind, std::vector<Entry> entries, void* buffer, DWORD size, DWORD* returned, HANDLE* find) {
+HRESULT First(Kind kind, std::vector<Entry> entries, const FltlibLie& lie, void* buffer, DWORD size, DWORD* returned,
+              HANDLE* find) {
     if (entries.empty()) return kNoMoreItems;
-    HRESULT hr = Deliver(entries.front(), buffer, size, returned);
+    auto search = std::make_unique<Search>(Search{kind, std::move(entries), 1, lie});
+    HRESULT hr = Deliver(*search, 0, buffer, size, returned);
     if (FAILED(hr)) return hr;
     HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (handle == nullptr) {
         *returned = 0;
         return Win32Hr(GetLastError());
     }
-    auto search = std::make_unique<Search>(Search{kind, std::move(entries), 1});
     AcquireSRWLockExclusive(&gSearchLock);
     gSearches[handle] = std::move(search);
     ReleaseSRWLockExclusive(&gSearchLock);
@@ -170,10 +269,12 @@ HRESULT Next(Kind kind, HANDLE find, void* buffer, DWORD size, DWORD* returned) 
     auto it = gSearches.find(find);
     if (it == gSearches.end() || it->second->kind != kind) {
         hr = kInvalidHandle;
+    } else if (NextFails(*it->second, &hr)) {
+        // the lie's error, with nothing returned
     } else if (it->second->next >= it->second->entries.size()) {
         hr = kNoMoreItems;
     } else {
-        hr = Deliver(it->second->entries[it->second->next], buffer, size, returned);
+        hr = Deliver(*it->second, it->second->next, buffer, size, returned);
         if (SUCCEEDED(hr)) ++it->second->next;
     }
     ReleaseSRWLockExclusive(&gSearchLock);
@@ -213,11 +314,12 @@ __declspec(dllexport) HRESULT WINAPI
     if (BadArguments(lpBuffer, dwBufferSize, lpBytesReturned)) return E_INVALIDARG;
     if (dwInformationClass != FilterAggregateStandardInformation) return E_INVALIDARG;
     FilterStack stack;
-    HRESULT hr = LoadStack(&stack);
+    FltlibLie lie;
+    HRESULT hr = LoadStack(&stack, &lie);
     if (FAILED(hr)) return hr;
     std::vector<Entry> entries;
     for (const StackFilter& filter : stack.filters) entries.push_back(FilterEntry(filter));
-    return First(Kind::kFilters, std::move(entries), lpBuffer, dwBufferSize, lpBytesReturned, lpFilterFind);
+    return First(Kind::kFilters, std::move(entries), lie, lpBuffer, dwBufferSize, lpBytesReturned, lpFilterFind);
 }
 
 __declspec(dllexport) HRESULT WINAPI FilterFindNext(HANDLE hFilterFind, FILTER_INFORMATION_CLASS dwInformationClass,
@@ -237,13 +339,15 @@ __declspec(dllexport) HRESULT WINAPI
     if (BadArguments(lpBuffer, dwBufferSize, lpBytesReturned) || lpFilterName == nullptr) return E_INVALIDARG;
     if (dwInformationClass != InstanceAggregateStandardInformation) return E_INVALIDARG;
     FilterStack stack;
-    HRESULT hr = LoadStack(&stack);
+    FltlibLie lie;
+    HRESULT hr = LoadStack(&stack, &lie);
     if (FAILED(hr)) return hr;
     const StackFilter* filter = stack.FindMinifilter(lpFilterName);
     if (filter == nullptr) return kFilterNotFound;
     std::vector<Entry> entries;
     for (const StackInstance& instance : filter->instances) entries.push_back(InstanceEntry(*filter, instance));
-    return First(Kind::kInstances, std::move(entries), lpBuffer, dwBufferSize, lpBytesReturned, lpFilterInstanceFind);
+    return First(Kind::kInstances, std::move(entries), lie, lpBuffer, dwBufferSize, lpBytesReturned,
+                 lpFilterInstanceFind);
 }
 
 __declspec(dllexport) HRESULT WINAPI

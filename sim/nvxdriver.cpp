@@ -36,6 +36,8 @@
 //                                        change the published counter sets: a value, a counter
 //                                        status, instances, counters, whole sets
 //                                        (driver_counters.h; INSTANCE "" for a set without)
+//   filters set PATH | filters reset     publish the description at PATH as the filter stack, or
+//                                        the driver's own stack again (driver_filter_stack.h)
 //   disconnect [--port async|sync|all]   close the service's connections, as an unloading driver
 //   wait-connect [--port async|sync] [--timeout-ms N]
 //   clear                                empty the journal
@@ -150,7 +152,7 @@ int Usage() {
         "       nvxdriver journal dirs | write DIR NAME [--size N] [--content text|random|zero] [--seed S]\n"
         "                 | grow DIR NAME --by N [--times K] [--every-ms T] | shrink DIR NAME --to N\n"
         "                 | remove DIR [NAME]\n"
-        "commands: status, open-ports, send, event, reg, raw, answer, queue-full, counters, disconnect,\n"
+        "commands: status, open-ports, send, event, reg, raw, answer, queue-full, counters, filters, disconnect,\n"
         "          wait-connect, clear, unload (see the head of nvxdriver.cpp)\n",
         stderr);
     return 2;

@@ -16,6 +16,7 @@
 #include "runtime/identity.h"
 #include "telemetry/fallback_text_log.h"
 #include "telemetry/filter_records.h"
+#include "telemetry/telemetry_testing.h"
 
 namespace Kestro::Telemetry {
 
@@ -28,6 +29,11 @@ static_assert(static_cast<uint32_t>(kInsufficientBuffer) == 0x8007007Au);
 static_assert(static_cast<uint32_t>(kNoMoreItems) == 0x80070103u);
 
 std::unique_ptr<Perf::PeriodicTask> gTelemetryTask;
+
+HRESULT KnownProgramDataFolder(PWSTR* folder) { return SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, folder); }
+
+// Only a test replaces it (telemetry_testing.h); the task's thread reads it.
+ProgramDataLookup gProgramDataLookup = KnownProgramDataFolder;
 
 // A zero-filled buffer for one enumeration entry; empty when there is no memory for it.
 std::vector<uint8_t> EntryBuffer(size_t size) {
@@ -226,7 +232,10 @@ void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* vo
             *frameCount = highestFrame;
             break;
         }
-        if (hr != S_OK) break;
+        if (hr != S_OK) {  // a walk that fails midway keeps what it found, without a frame count
+            DebugTrace("FilterFindNext error: %08x\n", static_cast<unsigned>(hr));
+            break;
+        }
     }
     if (find != nullptr && find != INVALID_HANDLE_VALUE) FilterFindClose(find);
 }
@@ -271,7 +280,7 @@ void GetDriverTelemetry(std::ostream& out) {
 
 std::wstring GetCommonDataDirectory() {
     PWSTR folder = nullptr;
-    if (FAILED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder))) {
+    if (FAILED(gProgramDataLookup(&folder))) {
         CoTaskMemFree(folder);
         GetFallbackTextLog().LogLine(TextLogLevel::Error,
                                      L"Failed to locate ProgramData directory using SHGetKnownFolderPath.");
@@ -279,6 +288,10 @@ std::wstring GetCommonDataDirectory() {
     }
     std::unique_ptr<wchar_t, decltype(&CoTaskMemFree)> owned(folder, CoTaskMemFree);
     return std::wstring(folder) + L"\\" + kVendorDirName;
+}
+
+void SetProgramDataLookupForTesting(ProgramDataLookup lookup) {
+    gProgramDataLookup = lookup != nullptr ? lookup : KnownProgramDataFolder;
 }
 
 void GetTelemetryAndWriteToFile() {

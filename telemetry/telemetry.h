@@ -43,10 +43,15 @@ void WriteTelemetryText(std::ostream& out, const WatchedInstance (&instances)[kW
                         const WatchedLegacyFilter (&legacy)[kWatchedLegacyFilterCount], uint32_t frameCount);
 
 // Walks the Filter Manager's filters and fills the tables and the frame count (the highest
-// FrameID of all minifilters, set only when the walk reaches the end of the list).
+// FrameID of all minifilters, set only when the walk reaches the end of the list). An entry that
+// does not fit the bytes returned (or the buffer, when more are claimed), one of an unknown kind
+// and a FilterFindNext failure end the walk with one DebugTrace line each; what was found stays.
 void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* volume, uint32_t volumeChars,
                                    WatchedLegacyFilter* legacy, uint32_t* frameCount);
-// Walks one filter's instances for the instance on the volume; a later match overwrites.
+// Walks one filter's instances for the instance on the volume; a later match overwrites. An
+// entry that does not fit ends the walk with a DebugTrace line; entries of another kind than
+// minifilter instance are passed over, and a FilterInstanceFindNext failure ends it quietly, as
+// the end of the list does.
 void GetInstanceAltitudeAndFrame(const wchar_t* filterName, const wchar_t* instanceName, const wchar_t* volume,
                                  uint32_t volumeChars, uint32_t* frame, uint32_t* altitude);
 // The system drive's NT device name (for example \Device\HarddiskVolume3) into a buffer of 260

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/sim_driver.h"
@@ -105,6 +106,10 @@ protected:
     void TearDown() override { SetEnvironmentVariableW(L"NVXSIM_FILTER_STACK", nullptr); }
 
     void Describe(const std::string& text) { ASSERT_TRUE(nvx_test::WriteFileBytes(path_, text)); }
+    // The stand-in's lie file, beside the description.
+    void Lie(const std::string& text) {
+        ASSERT_TRUE(nvx_test::WriteFileBytes(dir_.path() + L"\\fltlib-lie.txt", text));
+    }
 
     // A whole walk as the service makes it: each call first with no buffer, then with exactly the
     // size it reported. `first(buffer, size, returned, find)` and `next(find, buffer, size,
@@ -345,6 +350,155 @@ TEST_F(FltEnumTest, ChangedDescriptionShowsAtTheNextFindFirstOnly) {
     ASSERT_TRUE(DeleteFileW(path_.c_str()));
     EXPECT_TRUE(WalkFilters(&end).empty());
     EXPECT_EQ(end, kNoMoreItems);
+}
+
+// The name fields a lie bends, read from an entry as delivered: (length, offset).
+std::pair<USHORT, USHORT> FilterName(const std::vector<uint8_t>& entry) {
+    const auto* info = reinterpret_cast<const FILTER_AGGREGATE_STANDARD_INFORMATION*>(entry.data());
+    if (info->Flags == FLTFL_ASI_IS_LEGACYFILTER) {
+        return {info->Type.LegacyFilter.FilterNameLength, info->Type.LegacyFilter.FilterNameBufferOffset};
+    }
+    return {info->Type.MiniFilter.FilterNameLength, info->Type.MiniFilter.FilterNameBufferOffset};
+}
+
+std::pair<USHORT, USHORT> InstanceName(const std::vector<uint8_t>& entry) {
+    const auto* info = reinterpret_cast<const INSTANCE_AGGREGATE_STANDARD_INFORMATION*>(entry.data());
+    return {info->Type.MiniFilter.InstanceNameLength, info->Type.MiniFilter.InstanceNameBufferOffset};
+}
+
+constexpr DWORD kSize = 4096;  // the buffer the lie tests hand over
+
+// Each record lie, in either walk, bends the entries of its walk from entry after+1 on and leaves
+// the other walk, the earlier entries and a too-small buffer's answer true.
+TEST_F(FltEnumTest, RecordLiesBendTheirWalksEntriesFromTheGivenOneOn) {
+    Describe(kStack);
+    const DWORD trueFilter = sizeof(FILTER_AGGREGATE_STANDARD_INFORMATION) + 2 * (4 + 8);  // MRLA, 329000.5
+    const DWORD trueInstance =
+        sizeof(INSTANCE_AGGREGATE_STANDARD_INFORMATION) + 2 * (28 + 9 + 23 + 13);  // the second Kestro Vantor instance
+    struct Case {
+        const char* kind;
+        // Checks the bent entry: its bytes, the count returned, the true count, the name fields.
+        void (*check)(const std::vector<uint8_t>&, DWORD got, DWORD truth, std::pair<USHORT, USHORT> name);
+    } cases[] = {
+        {"name-length",
+         [](const std::vector<uint8_t>&, DWORD got, DWORD truth, std::pair<USHORT, USHORT> name) {
+             EXPECT_EQ(got, truth);
+             EXPECT_EQ(static_cast<DWORD>(name.first) + name.second, got + 2);
+         }},
+        {"name-offset",
+         [](const std::vector<uint8_t>&, DWORD got, DWORD truth, std::pair<USHORT, USHORT> name) {
+             EXPECT_EQ(got, truth);
+             EXPECT_GT(name.second, got);
+             EXPECT_GT(name.first, 0);
+         }},
+        {"odd-name-length",
+         [](const std::vector<uint8_t>&, DWORD got, DWORD truth, std::pair<USHORT, USHORT> name) {
+             EXPECT_EQ(got, truth);
+             EXPECT_EQ(name.first % 2, 1);
+             EXPECT_LE(static_cast<DWORD>(name.first) + name.second, got);
+         }},
+        {"returned-past-buffer",
+         [](const std::vector<uint8_t>&, DWORD got, DWORD, std::pair<USHORT, USHORT> name) {
+             EXPECT_GT(got, kSize);
+             EXPECT_EQ(name.second, kSize) << "the name lies in the claimed bytes past the buffer";
+             EXPECT_LE(static_cast<DWORD>(name.first) + name.second, got);
+         }},
+        {"unknown-type",
+         [](const std::vector<uint8_t>& entry, DWORD got, DWORD truth, std::pair<USHORT, USHORT>) {
+             EXPECT_EQ(got, truth);
+             EXPECT_EQ(reinterpret_cast<const FILTER_AGGREGATE_STANDARD_INFORMATION*>(entry.data())->Flags, 4u);
+         }},
+    };
+    std::vector<uint8_t> buffer(kSize);
+    DWORD got = 0, needed = 0;
+    HANDLE find = INVALID_HANDLE_VALUE;
+    for (const Case& c : cases) {
+        for (const char* walk : {"filters", "instances"}) {
+            SCOPED_TRACE(std::string(c.kind) + " " + walk);
+            Lie(std::string("# the second entry of each walk on\nkind=") + c.kind + " walk=" + walk + " after=1\n");
+            const bool filters = std::string(walk) == "filters";
+            ASSERT_EQ(first_(kFilterClass, buffer.data(), kSize, &got, &find), S_OK);
+            EXPECT_EQ(DecodeFilter(buffer, got).name, L"Kestro Vantor") << "the first entry is told truly";
+            EXPECT_EQ(next_(find, kFilterClass, nullptr, 0, &needed), kInsufficientBuffer);
+            EXPECT_EQ(needed, trueFilter) << "a too-small buffer is answered truly";
+            ASSERT_EQ(next_(find, kFilterClass, buffer.data(), kSize, &got), S_OK);
+            if (filters) {
+                c.check(buffer, got, trueFilter, FilterName(buffer));
+            } else {
+                EXPECT_EQ(DecodeFilter(buffer, got).name, L"MRLA") << "the other walk is told truly";
+            }
+            EXPECT_EQ(close_(find), S_OK);
+
+            ASSERT_EQ(instFirst_(L"Kestro Vantor", kInstanceClass, buffer.data(), kSize, &got, &find), S_OK);
+            EXPECT_EQ(DecodeInstance(buffer, got).volume, L"\\Device\\HarddiskVolume1");
+            ASSERT_EQ(instNext_(find, kInstanceClass, buffer.data(), kSize, &got), S_OK);
+            if (filters) {
+                EXPECT_EQ(DecodeInstance(buffer, got).altitude, L"328010.25");
+            } else {
+                c.check(buffer, got, trueInstance, InstanceName(buffer));
+            }
+            EXPECT_EQ(instClose_(find), S_OK);
+        }
+    }
+
+    Lie("kind=no-instance-name\n");
+    HRESULT end;
+    EXPECT_EQ(WalkFilters(&end).size(), 5u) << "an instance lie leaves the filter walk true";
+    ASSERT_EQ(instFirst_(L"Kestro Vantor", kInstanceClass, buffer.data(), kSize, &got, &find), S_OK);
+    EXPECT_EQ(InstanceName(buffer).first, 0);
+    EXPECT_EQ(DecodeInstance(buffer, got).volume, L"\\Device\\HarddiskVolume1") << "only the name is missing";
+    EXPECT_EQ(instClose_(find), S_OK);
+}
+
+// A failing FindNext gives `after` entries, then its error at every call; a search keeps the lie
+// its FindFirst read.
+TEST_F(FltEnumTest, FailingFindNextFailsFromTheGivenEntryOnAndEachSearchKeepsItsLie) {
+    Describe(kStack);
+    std::vector<uint8_t> buffer(4096);
+    DWORD got = 0;
+    HANDLE find = INVALID_HANDLE_VALUE;
+    Lie("kind=filter-next-fails after=2 error=8\n");
+    ASSERT_EQ(first_(kFilterClass, buffer.data(), 4096, &got, &find), S_OK);
+    ASSERT_EQ(next_(find, kFilterClass, buffer.data(), 4096, &got), S_OK);
+    EXPECT_EQ(DecodeFilter(buffer, got).name, L"MRLA");
+    Lie("# the truth again, for new searches only\nkind=name-length\n");
+    for (int call = 0; call < 2; ++call) {
+        got = 7;
+        EXPECT_EQ(next_(find, kFilterClass, buffer.data(), 4096, &got), static_cast<HRESULT>(0x80070008));
+        EXPECT_EQ(got, 0u);
+    }
+    EXPECT_EQ(close_(find), S_OK);
+
+    Lie("kind=instance-next-fails after=1\n");
+    HRESULT end;
+    EXPECT_EQ(WalkFilters(&end).size(), 5u);
+    EXPECT_EQ(end, kNoMoreItems);
+    const std::vector<Seen> seen = WalkInstances(L"Kestro Vantor", &end);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(end, static_cast<HRESULT>(0x80070057)) << "ERROR_INVALID_PARAMETER unless told otherwise";
+
+    ASSERT_TRUE(DeleteFileW((dir_.path() + L"\\fltlib-lie.txt").c_str()));
+    EXPECT_EQ(WalkInstances(L"Kestro Vantor", &end).size(), 3u);
+    EXPECT_EQ(end, kNoMoreItems);
+}
+
+// A lie file that is not one fails both FindFirsts, as a malformed description does.
+TEST_F(FltEnumTest, MalformedLieFailsTheFindFirsts) {
+    Describe(kStack);
+    std::vector<uint8_t> buffer(4096);
+    DWORD got = 0;
+    HANDLE find = INVALID_HANDLE_VALUE;
+    for (const char* bad :
+         {"kind=fib\n", "walk=filters\n", "kind=name-length walk=both\n", "kind=no-instance-name walk=filters\n",
+          "kind=filter-next-fails\n", "kind=instance-next-fails walk=filters after=1\n", "kind=name-length after=-1\n",
+          "kind=name-length\nkind=name-offset\n", "kind=name-length colour=red\n",
+          "kind=filter-next-fails after=1 error=0\n", "\n"}) {
+        SCOPED_TRACE(bad);
+        Lie(bad);
+        EXPECT_EQ(first_(kFilterClass, buffer.data(), 4096, &got, &find), kInvalidData);
+        EXPECT_EQ(instFirst_(L"Kestro Vantor", kInstanceClass, buffer.data(), 4096, &got, &find), kInvalidData);
+        EXPECT_EQ(find, INVALID_HANDLE_VALUE);
+    }
 }
 
 }  // namespace

@@ -1,14 +1,22 @@
-// The telemetry snapshot's text work: Filter Manager records read within the bytes returned,
-// altitudes parsed, and the output line built from what was found.
+// The telemetry snapshot: Filter Manager records read within the bytes returned, altitudes parsed,
+// the output line built from what was found, the whole walk over the simulated machine's fltlib.dll
+// (placed beside this test, as beside the service) telling the truth or lying, and the data
+// directory's lookup with the fallback text log.
 #include <gtest/gtest.h>
+#include <objbase.h>
 
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "telemetry/fallback_text_log.h"
 #include "telemetry/filter_records.h"
 #include "telemetry/telemetry.h"
+#include "telemetry/telemetry_testing.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -127,6 +135,189 @@ TEST(TelemetryTextTest, FoundEntriesFollowTheFrameCountInTableOrder) {
     std::ostringstream nothing;
     WriteTelemetryText(nothing, instances, legacy, 0);
     EXPECT_EQ(nothing.str(), "\"NumFrames\":0");
+}
+
+HRESULT FoundProgramData(PWSTR* folder) {
+    static const wchar_t kFolder[] = L"D:\\Shared Data";
+    *folder = static_cast<PWSTR>(CoTaskMemAlloc(sizeof kFolder));
+    if (*folder == nullptr) return E_OUTOFMEMORY;
+    memcpy(*folder, kFolder, sizeof kFolder);
+    return S_OK;
+}
+
+HRESULT MissingProgramData(PWSTR* folder) {
+    *folder = nullptr;
+    return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+}
+
+// The data directory is the ProgramData lookup's folder + "\Kestro"; a failed lookup writes its
+// line to the fallback text log in the temporary directory and throws, so no snapshot is written.
+TEST(CommonDataDirectoryTest, FollowsTheLookupAndReportsItsFailureInTheFallbackLog) {
+    nvx_test::TempDirectory temp(L"nvxtelemetry-");
+    ASSERT_FALSE(temp.path().empty());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", temp.path().c_str()));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TEMP", temp.path().c_str()));
+
+    SetProgramDataLookupForTesting(FoundProgramData);
+    EXPECT_EQ(GetCommonDataDirectory(), L"D:\\Shared Data\\Kestro");
+
+    SetProgramDataLookupForTesting(MissingProgramData);
+    try {
+        GetCommonDataDirectory();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Failed to locate ProgramData directory");
+    }
+    EXPECT_THROW(GetTelemetryAndWriteToFile(), std::runtime_error);
+    SetProgramDataLookupForTesting(nullptr);
+
+    const std::wstring& log = GetFallbackTextLog().Path();
+    ASSERT_EQ(log.compare(0, temp.path().size(), temp.path()), 0) << "the fallback log is in the temporary directory";
+    const std::string bytes = nvx_test::ReadFileBytes(log);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    EXPECT_EQ(text.rfind(L"Started ", 0), 0u) << "the first line";
+    const std::wstring line = L", ERROR : Failed to locate ProgramData directory using SHGetKnownFolderPath.\r\n";
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::wstring::npos; at = text.find(line, at + 1)) ++count;
+    EXPECT_EQ(count, 2u) << "one line for each failed lookup";
+    EXPECT_EQ(text.size() - text.rfind(line), line.size()) << "nothing after the last";
+
+    // The real lookup is back: on this machine it finds ProgramData.
+    EXPECT_NO_THROW(GetCommonDataDirectory());
+}
+
+// DebugTrace's lines, caught as OutputDebugStringA raises them, before a debugger or monitor could.
+std::vector<std::string>* gTraces = nullptr;
+
+LONG CALLBACK CatchTrace(EXCEPTION_POINTERS* e) {
+    const EXCEPTION_RECORD* r = e->ExceptionRecord;
+    if (gTraces != nullptr && r->ExceptionCode == DBG_PRINTEXCEPTION_C && r->NumberParameters >= 2) {
+        gTraces->push_back(reinterpret_cast<const char*>(r->ExceptionInformation[1]));
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The snapshot's walk over a described filter stack, answered by the fltlib.dll stand-in that this
+// test imports (NVXSIM_FILTER_STACK names the description; its lie file lies beside it).
+class TelemetryWalkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.path().empty());
+        ASSERT_TRUE(SetEnvironmentVariableW(L"NVXSIM_FILTER_STACK", (dir_.path() + L"\\filters.txt").c_str()));
+        wchar_t device[260] = {};
+        uint32_t chars = 0;
+        ASSERT_TRUE(GetSystemDriveDevice(device, &chars));
+        volume_.assign(device, chars);
+        handler_ = AddVectoredExceptionHandler(1, CatchTrace);
+        ASSERT_NE(handler_, nullptr);
+        gTraces = &traces_;
+    }
+
+    void TearDown() override {
+        gTraces = nullptr;
+        if (handler_ != nullptr) RemoveVectoredExceptionHandler(handler_);
+        SetEnvironmentVariableW(L"NVXSIM_FILTER_STACK", nullptr);
+    }
+
+    // Writes the description ("{V}" is the system volume) and the lie ("" for none).
+    void Describe(std::string stack, const std::string& lie) {
+        const std::string volume(volume_.begin(), volume_.end());
+        for (size_t at = stack.find("{V}"); at != std::string::npos; at = stack.find("{V}", at)) {
+            stack.replace(at, 3, volume);
+        }
+        ASSERT_TRUE(nvx_test::WriteFileBytes(dir_.path() + L"\\filters.txt", stack));
+        const std::wstring liePath = dir_.path() + L"\\fltlib-lie.txt";
+        if (lie.empty()) {
+            DeleteFileW(liePath.c_str());
+        } else {
+            ASSERT_TRUE(nvx_test::WriteFileBytes(liePath, lie + "\n"));
+        }
+    }
+
+    // One snapshot's line, with the DebugTrace lines it wrote.
+    std::pair<std::string, std::vector<std::string>> Snapshot() {
+        traces_.clear();
+        std::ostringstream out;
+        GetDriverTelemetry(out);
+        return {out.str(), traces_};
+    }
+
+    nvx_test::TempDirectory dir_{L"nvxwalk-"};
+    std::wstring volume_;
+    std::vector<std::string> traces_;
+    PVOID handler_ = nullptr;
+};
+
+// Walk order: StorQuota, MRLA, Kestro Vantor (Antivirus, then Activity Monitor), ravelflt.
+const char kLieStack[] =
+    "minifilter\tStorQuota\t0\t45000\n"
+    "instance\tStorQuota\tStorQuota Instance\t45000\t{V}\n"
+    "legacy\tMRLA\t329000\n"
+    "minifilter\tKestro Vantor\t1\t328010\n"
+    "instance\tKestro Vantor\tKestroNVX Antivirus Instance\t328010\t{V}\n"
+    "instance\tKestro Vantor\tKestroNVX Activity Monitor Instance\t385100\t{V}\n"
+    "minifilter\travelflt\t2\t145100\n"
+    "instance\travelflt\tLockward\t145100.5\t{V}\n";
+
+// Every bad record the stand-in can hand back: nothing is read outside the bytes returned (or the
+// buffer, when more is claimed), the walk that meets it stops with its DebugTrace line or passes
+// it over as the rules say, and the line keeps what was found before.
+TEST_F(TelemetryWalkTest, BadRecordsAndFailingWalksShortenTheLineWithTheirTraces) {
+    const std::string truth =
+        "\"NumFrames\":2,\"NVXAMFrame\":1,\"NVXAMAltitude\":328010,\"NVXEDRFrame\":1,\"NVXEDRAltitude\":385100,"
+        "\"RavelFrame\":2,\"RavelAltitude\":145100,\"MRLAAltitude\":329000";
+    // The filter walk stops at ravelflt: what came before stays, the frame count is 0.
+    const std::string filtersStopped =
+        "\"NumFrames\":0,\"NVXAMFrame\":1,\"NVXAMAltitude\":328010,\"NVXEDRFrame\":1,\"NVXEDRAltitude\":385100,"
+        "\"MRLAAltitude\":329000";
+    const std::string ravelUnmatched =
+        "\"NumFrames\":2,\"NVXAMFrame\":1,\"NVXAMAltitude\":328010,\"NVXEDRFrame\":1,\"NVXEDRAltitude\":385100,"
+        "\"MRLAAltitude\":329000";
+    // Each instance walk loses Activity Monitor, its second entry.
+    const std::string instancesCut =
+        "\"NumFrames\":2,\"NVXAMFrame\":1,\"NVXAMAltitude\":328010,\"RavelFrame\":2,\"RavelAltitude\":145100,"
+        "\"MRLAAltitude\":329000";
+    const std::string ravelEntry = "56";  // ravelflt's filter entry: 28 bytes and "ravelflt", "145100"
+    const std::string unfit = "FilterInstanceFindNext: instance entry does not fit the bytes returned\n";
+    struct Case {
+        std::string lie, line;
+        std::vector<std::string> traces;
+    } cases[] = {
+        {"", truth, {}},
+        {"kind=name-length after=3",
+         filtersStopped,
+         {"getDriverTelemetryInformation: filter entry does not fit the " + ravelEntry + " bytes returned\n"}},
+        {"kind=name-offset after=3",
+         filtersStopped,
+         {"getDriverTelemetryInformation: filter entry does not fit the " + ravelEntry + " bytes returned\n"}},
+        // More bytes claimed than the 1024-byte buffer holds: only the buffer is read.
+        {"kind=returned-past-buffer after=3",
+         filtersStopped,
+         {"getDriverTelemetryInformation: filter entry does not fit the 1024 bytes returned\n"}},
+        {"kind=unknown-type after=3", filtersStopped, {"getDriverTelemetryInformation: invalid filter type 4\n"}},
+        {"kind=odd-name-length after=3", ravelUnmatched, {}},
+        {"kind=filter-next-fails after=3 error=8", filtersStopped, {"FilterFindNext error: 80070008\n"}},
+        // Kestro Vantor's instances are walked once for each of its three watched rows.
+        {"kind=name-length walk=instances after=1", instancesCut, {unfit, unfit, unfit}},
+        {"kind=name-offset walk=instances after=1", instancesCut, {unfit, unfit, unfit}},
+        {"kind=returned-past-buffer walk=instances after=1", instancesCut, {unfit, unfit, unfit}},
+        {"kind=name-length walk=instances", "\"NumFrames\":2,\"MRLAAltitude\":329000", {unfit, unfit, unfit, unfit}},
+        // Entries of another kind, without a matching name, or after which the walk fails are
+        // passed over or end the instance walk quietly.
+        {"kind=unknown-type walk=instances after=1", instancesCut, {}},
+        {"kind=odd-name-length walk=instances after=1", instancesCut, {}},
+        {"kind=no-instance-name after=1", instancesCut, {}},
+        {"kind=instance-next-fails after=1 error=87", instancesCut, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lie);
+        Describe(kLieStack, c.lie);
+        const auto [line, traces] = Snapshot();
+        EXPECT_EQ(line, c.line);
+        EXPECT_EQ(traces, c.traces);
+    }
 }
 
 }  // namespace

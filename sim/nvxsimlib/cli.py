@@ -14,6 +14,7 @@ from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disc
                               COUNTER_ACTIONS, COUNTER_STATUSES, PDH_QUIRKS, PDH_QUIRK_WIN,
                               cmd_elam, cmd_wsc_set_exit, cmd_wsc_hang, cmd_wsc_release, cmd_wsc_calls, cmd_wsc_status,
                               cmd_wsc_remove, cmd_wsc_install, cmd_journal, cmd_journal_list)
+from .commands_filters import LIE_ERRORS, LIE_KINDS, cmd_driver_filters, cmd_fltlib
 from .commands_machine import (cmd_create, cmd_install, cmd_status, cmd_service, cmd_reg_get, cmd_reg_set,
                                cmd_reg_delete, cmd_console, cmd_wine, cmd_log, cmd_perf,
                                cmd_telemetry)
@@ -194,6 +195,14 @@ def command_table():
                      " restores the driver's sets and starting values",
          lambda p: (p.add_argument("action", nargs="?", choices=tuple(COUNTER_ACTIONS), default="list"),
                     p.add_argument("words", nargs="*", metavar="WORD"), a_json(p)), cmd_driver_counters),
+        ("filters", "the filter stack the running driver publishes (the Filter Manager's filters and instances"
+                    " that the service's telemetry walks through the fltlib.dll stand-in): `filters` shows it,"
+                    " `filters set FILE` publishes the description in FILE instead (checked whole by the"
+                    " driver; the format is in sim/filter_stack.h: minifilter, legacy and instance lines of"
+                    " TAB-separated fields), `filters reset` the driver's own stack again. The driver's"
+                    " stack goes when it unloads, and a new load publishes its own",
+         lambda p: (p.add_argument("action", nargs="?", choices=("show", "set", "reset"), default="show"),
+                    p.add_argument("file", nargs="?", metavar="FILE"), a_json(p)), cmd_driver_filters),
     ]
     reg = [
         ("get", "a value: its type and data", combine(a_words("KEY", "VALUE"), a_json), cmd_reg_get),
@@ -276,6 +285,12 @@ def command_table():
          lambda p: (p.add_argument("action", nargs="?", choices=("show", "quirk"), default="show"),
                     p.add_argument("kind", nargs="?", metavar="KIND"), p.add_argument("arg", nargs="?", metavar="ARG"),
                     p.add_argument("--clear", action="store_true", help="no quirk"), a_json(p)), cmd_pdh),
+        ("driver", "fltlib", "the fltlib.dll stand-in's lie in the filter and instance walks, for bad-input"
+                             " checks of the service: `fltlib` shows it, `fltlib lie KIND` sets it (read at the"
+                             " next FindFirst), `fltlib lie --clear` ends it || Kinds (--walk filters or"
+                             " instances: whose entries lie, filters unless the kind has its own walk):\n"
+                             + "\n".join(f"  {k:<21} {w + ' only: ' if w else ''}{t}" for k, (w, t) in LIE_KINDS.items()),
+         add_fltlib_arguments, cmd_fltlib),
         ("other", "driver-file", f"the driver file {DRIVER_FILE_WIN}, whose version the service checks when it"
                                  " stops", None, [
             ("set-version", f"install the driver file of that version (`create` installs {DRIVER_FILE_DEFAULT})",
@@ -307,6 +322,18 @@ def command_table():
 
 
 LITERAL = ("console", "wine")  # every argument after these goes to the Windows program
+
+
+def add_fltlib_arguments(p):
+    p.add_argument("action", nargs="?", choices=("show", "lie"), default="show")
+    p.add_argument("kind", nargs="?", choices=tuple(LIE_KINDS), metavar="KIND", help=", ".join(LIE_KINDS))
+    p.add_argument("--clear", action="store_true", help="tell the truth again")
+    p.add_argument("--walk", choices=("filters", "instances"), help="whose entries lie")
+    p.add_argument("--after", type=number, metavar="N",
+                   help="the first N entries of each walk are told truly (0; at least 1 for *-next-fails)")
+    p.add_argument("--error", metavar="CODE", help="the Win32 error of *-next-fails: a number or "
+                   + " or ".join(f"{k} ({v})" for k, v in LIE_ERRORS.items()) + " (87)")
+    a_json(p)
 
 
 def add_log_arguments(p):

@@ -25,6 +25,13 @@ COUNTERS_IN_PREFIX = Path("drive_c/nvxsim/driver/counters.txt")
 # The filter stack it publishes while it runs, where the fltlib.dll stand-in reads it.
 FILTER_STACK_WIN = TOOLS_DIR_WIN + r"\driver\filters.txt"
 FILTER_STACK_IN_PREFIX = Path("drive_c/nvxsim/driver/filters.txt")
+# A description on its way to the driver (`driver filters set`): nvxsim copies the file here, in
+# the machine, and the driver reads it and publishes it as its stack.
+FILTER_STACK_SET_WIN = TOOLS_DIR_WIN + r"\driver\filters-set-{pid}.txt"
+FILTER_STACK_SET_IN_PREFIX = "drive_c/nvxsim/driver/filters-set-{pid}.txt"
+# The fltlib.dll stand-in's lie (sim/fltlib_lie.h), beside the filter stack; read at every walk.
+FLTLIB_LIE_WIN = TOOLS_DIR_WIN + r"\driver\fltlib-lie.txt"
+FLTLIB_LIE_IN_PREFIX = Path("drive_c/nvxsim/driver/fltlib-lie.txt")
 # The WSC client the service starts for the driver, where a real installation has it; what it
 # records and how it ends live in its own directory of the tools.
 WSC_CLIENT_NAME = "WSCClient.exe"
