@@ -254,27 +254,8 @@ ReceiveResult ReceiveOne(uint32_t index, uint8_t* buffer, bool* pending, int64_t
                      static_cast<unsigned long>(index), static_cast<void*>(owner), static_cast<void*>(buffer));
         return ReceiveResult::kNothing;
     }
-    if (bytes <= kFilterMessageHeaderSize) return ReceiveResult::kNothing;
-    uint32_t length = bytes - kFilterMessageHeaderSize;
-    const uint8_t* message = buffer + kFilterMessageHeaderSize;
-    uint32_t declared = 0;
-    if (length >= sizeof(MsgHeader)) memcpy(&declared, message + offsetof(MsgHeader, size), sizeof(declared));
-    if (declared != length) {
-        SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "[%lu] Number of bytes received do not match %lu != %lu",
-                     static_cast<unsigned long>(index), static_cast<unsigned long>(length),
-                     static_cast<unsigned long>(declared));
-        return ReceiveResult::kNothing;
-    }
-    SgDebugPrint(SG_FAC_COMMS, SG_LVL_DEBUG, "[%lu] Received %d bytes", static_cast<unsigned long>(index),
-                 static_cast<int>(length));
-    if (length > kMaxMessageSize) return ReceiveResult::kNothing;
-    SgMessage* m = SgCreateRecvMessage(length);
+    SgMessage* m = SgAcceptReceivedFrame(index, buffer, bytes);
     if (m == nullptr) return ReceiveResult::kNothing;
-    memcpy(m->message, message, length);
-    if (!SgValidateMessage(m, length)) {
-        SgDestroyMessage(m);
-        return ReceiveResult::kNothing;
-    }
     *out = m;
     return ReceiveResult::kMessage;
 }

@@ -1,5 +1,6 @@
 #include "comms/messages.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "comms/command_attrs.h"
@@ -123,6 +124,23 @@ SgMessage* SgParseMessage(const void* bytes, uint32_t size) {
         return nullptr;
     }
     return m;
+}
+
+SgMessage* SgAcceptReceivedFrame(uint32_t index, const uint8_t* frame, uint32_t bytes) {
+    if (frame == nullptr || bytes <= kFilterMessageHeaderSize) return nullptr;
+    const uint32_t length = bytes - kFilterMessageHeaderSize;
+    const uint8_t* message = frame + kFilterMessageHeaderSize;
+    uint32_t declared = 0;
+    if (length >= sizeof(MsgHeader)) memcpy(&declared, message + offsetof(MsgHeader, size), sizeof(declared));
+    if (declared != length) {
+        SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "[%lu] Number of bytes received do not match %lu != %lu",
+                     static_cast<unsigned long>(index), static_cast<unsigned long>(length),
+                     static_cast<unsigned long>(declared));
+        return nullptr;
+    }
+    SgDebugPrint(SG_FAC_COMMS, SG_LVL_DEBUG, "[%lu] Received %d bytes", static_cast<unsigned long>(index),
+                 static_cast<int>(length));
+    return SgParseMessage(message, length);
 }
 
 bool SgDeleteMessage(SgObject* object) {

@@ -39,6 +39,12 @@ SgMessage* SgParseMessage(const void* bytes, uint32_t size);
 // Validates a message already copied into `m` (size = the number of bytes received) and sets
 // its payload fields. False when it must be refused.
 bool SgValidateMessage(SgMessage* m, uint32_t size);
+// The receive path's checks on one completed receive of `bytes` bytes at `frame`, the Filter
+// Manager's 16-byte header first: a frame of 16 bytes or less, a message whose size field
+// differs from the bytes received after that header (logged, with the receive buffer's
+// `index`) or one above 0x40000 bytes is refused, as is one SgValidateMessage refuses. The
+// message, copied and validated, or null.
+SgMessage* SgAcceptReceivedFrame(uint32_t index, const uint8_t* frame, uint32_t bytes);
 // The destroy operation: releases the attribute reference; true = the memory may be freed.
 bool SgDeleteMessage(SgObject* object);
 // SgDeleteMessage followed by SgFreeMem.

@@ -19,6 +19,5 @@ void WaitEventJournalThreadEnd();
 void RunJournalHousekeeping(int64_t nowMicros);
 JournalSet* EnumerateJournals();
 void DestroyJournalSet(JournalSet* set);
-JournalFile* ParseJournalName(UNICODE_STRING* path, const wchar_t* name, uint32_t nameBytes);
 // The monitoring thread's object (its run flag and lock tell a compression to stop).
 SgThread* EventJournalThread();

@@ -39,3 +39,8 @@ struct JournalList {
 struct JournalSet {
     JournalList lists[kJournalTypeCount];
 };
+
+// Parses the file name `name` (nameBytes bytes, no NUL needed) of the journal at `path`: a
+// record that owns `path`, or null (the name logged as invalid, `path` left to the caller).
+// Defined in journals/journal_names.cpp.
+JournalFile* ParseJournalName(UNICODE_STRING* path, const wchar_t* name, uint32_t nameBytes);

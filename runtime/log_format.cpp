@@ -88,9 +88,11 @@ size_t EncodeUtf8(uint32_t cp, char* buf) {
     return 4;
 }
 
-size_t WideLength(const uint16_t* text) {
+// Units before the first NUL, reading no more than `limit` units: text that a precision
+// bounds need not be NUL-terminated, as for narrow text.
+size_t WideLength(const uint16_t* text, size_t limit) {
     size_t n = 0;
-    while (text[n] != 0) ++n;
+    while (n < limit && text[n] != 0) ++n;
     return n;
 }
 
@@ -114,7 +116,13 @@ void PutField(Sink& sink, const char* text, size_t length, bool leftAlign, int w
 void PutWideField(Sink& sink, const uint16_t* text, size_t units, bool leftAlign, int width, int precision) {
     char converted[1024];
     size_t n = SgUtf16ToUtf8(text, units, converted, sizeof(converted));
-    PutField(sink, converted, n, leftAlign, width, precision);
+    // The precision counts bytes of the UTF-8 text and, as printf's does for wide text, never
+    // ends inside a character.
+    if (precision >= 0 && static_cast<size_t>(precision) < n) {
+        n = static_cast<size_t>(precision);
+        while (n > 0 && (static_cast<unsigned char>(converted[n]) & 0xC0) == 0x80) --n;
+    }
+    PutField(sink, converted, n, leftAlign, width, -1);
 }
 
 bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
@@ -329,8 +337,7 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
                         PutField(sink, "(null)", 6, leftAlign, width, precision);
                     } else {
                         // Precision limits the characters read, as it does for narrow text.
-                        size_t units = WideLength(s);
-                        if (precision >= 0 && static_cast<size_t>(precision) < units) units = precision;
+                        const size_t units = WideLength(s, precision >= 0 ? static_cast<size_t>(precision) : SIZE_MAX);
                         PutWideField(sink, s, units, leftAlign, width, precision);
                     }
                 } else {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything NVXService needs to be built and tested on Debian 12:
 #   - the Debian packages (mingw-w64 toolchain, Wine, CMake, Ninja, GoogleTest sources, xz,
-#     clang-format for the formatting check, Python's matplotlib for the chart tool tools/nvxperfchart),
+#     clang-format for the formatting check, Python's matplotlib for the chart tool tools/nvxperfchart,
+#     clang 14 with its libFuzzer and sanitizer runtimes for the native fuzzing build of fuzz/),
 #   - a deb-src entry derived from the machine's own apt sources,
 #   - liblzma as a static x86_64-w64-mingw32 library, built from Debian's xz-utils source package,
 #   - GoogleTest (gtest + gmock) built with the same toolchain,
@@ -33,6 +34,7 @@ PACKAGES=(
     procps coreutils diffutils util-linux
     clang-format
     python3-matplotlib
+    clang-14 libclang-rt-14-dev llvm-14
 )
 
 log() { printf '[setup] %s\n' "$*"; }

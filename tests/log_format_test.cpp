@@ -3,6 +3,7 @@
 #include "runtime/log_format.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstring>
 #include <string>
@@ -150,6 +151,32 @@ TEST(LogMessage, CutNeverSplitsAWideCharacterOrOverrunsTheBuffer) {
     char tiny[1] = {'Z'};
     EXPECT_EQ(SgFormatMessage(tiny, sizeof(tiny), "x"), -1);
     EXPECT_EQ(tiny[0], '\0');
+}
+
+// Wide text bounded by a precision need not be NUL-terminated: it is read no further. The
+// text ends at a page the process may not read, so a read past it faults.
+TEST(LogMessage, PrecisionBoundsHowMuchWideTextIsRead) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    auto* base = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(base, nullptr);
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(base + page, page, PAGE_NOACCESS, &old));
+    auto* text = reinterpret_cast<uint16_t*>(base + page) - 3;
+    text[0] = 'a';
+    text[1] = 'b';
+    text[2] = 'c';
+    EXPECT_EQ(Format("<%.3S|%.*ls>", text, 2, text), "<abc|ab>");
+    VirtualFree(base, 0, MEM_RELEASE);
+}
+
+// A precision counts bytes of the UTF-8 text and never ends inside a character.
+TEST(LogMessage, PrecisionNeverSplitsAWideCharacter) {
+    const uint16_t euros[] = {0x20AC, 0x20AC, 0};
+    CountedWide counted{4, 4, euros};
+    EXPECT_EQ(Format("<%.4S|%.2wZ|%.6S>", euros, &counted, euros), "<\xE2\x82\xAC||\xE2\x82\xAC\xE2\x82\xAC>");
+    EXPECT_EQ(Format("<%-5.4S>", euros), "<\xE2\x82\xAC  >");
 }
 
 }  // namespace

@@ -135,6 +135,37 @@ TEST_F(MessagesTest, ReceiveRulesByType) {
     EXPECT_EQ(LinesLogged(), 0u) << "and dropped without a log line";
 }
 
+// One completed receive: the Filter Manager's 16 bytes, then the message. Only the size field
+// that differs from the bytes received is logged; the rest is dropped quietly.
+TEST_F(MessagesTest, ReceivedFrameChecks) {
+    auto frame = [](std::vector<uint8_t> message) {
+        message.insert(message.begin(), kFilterMessageHeaderSize, 0xEE);
+        return message;
+    };
+    const uint64_t before = BlocksInUse();
+    const std::vector<uint8_t> request = frame(Bytes(kTypeCommand, 60, {1, 0x05}));
+    SgMessage* m = SgAcceptReceivedFrame(3, request.data(), static_cast<uint32_t>(request.size()));
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(memcmp(m->message, request.data() + kFilterMessageHeaderSize, 60), 0);
+    EXPECT_EQ(m->payloadLength, 4u);
+    SgDestroyMessage(m);
+    nvx_test::TakeLog();
+
+    EXPECT_EQ(SgAcceptReceivedFrame(3, request.data(), kFilterMessageHeaderSize), nullptr) << "no message";
+    EXPECT_EQ(SgAcceptReceivedFrame(3, request.data(), 1), nullptr);
+    EXPECT_EQ(LinesLogged(), 0u);
+    EXPECT_EQ(SgAcceptReceivedFrame(3, request.data(), static_cast<uint32_t>(request.size() - 1)), nullptr);
+    std::vector<nvx_test::LogLine> log = nvx_test::TakeLogWithoutPoolDebug();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].text, "[3] Number of bytes received do not match 59 != 60");
+    const std::vector<uint8_t> shortHeader = frame({1, 0, 5, 0});
+    EXPECT_EQ(SgAcceptReceivedFrame(0, shortHeader.data(), static_cast<uint32_t>(shortHeader.size())), nullptr)
+        << "shorter than a header: its size field reads as 0";
+    const std::vector<uint8_t> refused = frame(Bytes(kTypeCommand, 60, {1, 0x03}));
+    EXPECT_EQ(SgAcceptReceivedFrame(0, refused.data(), static_cast<uint32_t>(refused.size())), nullptr);
+    EXPECT_EQ(BlocksInUse(), before);
+}
+
 TEST_F(MessagesTest, DestroyReleasesTheAttributeReferenceOnce) {
     ASSERT_TRUE(SgInitCommandAttrs());
     SgCommandAttr* created = SgCreateCommandAttr("Probe");
