@@ -312,10 +312,32 @@ class MachineTestCase(unittest.TestCase):
     def wait_for_text(self, text, timeout=15):
         return self.wait_for_log(lambda lines: any(e.text == text for e in lines), timeout, repr(text))
 
-    def ended_run_log(self, timeout=15):
-        """This run's log once it holds the debug log's own last line, which its shutdown writes."""
-        return self.wait_for_log(lambda lines: any(e.text.endswith(" missed debug log messages") for e in lines),
-                                 timeout, "the end of the debug log")
+    def ended_run_log(self, timeout=15, bound=180):
+        """This run's log once it holds the debug log's own last line, which its shutdown writes
+        before the process exits. While the service's process still lives that line may yet come
+        (a loaded host can keep a stopping process from running for a while), so the wait goes on
+        past `timeout` for as long as it lives, up to `bound` seconds; a process that has ended
+        without the line is a failure at once."""
+        ended = lambda lines: any(e.text.endswith(" missed debug log messages") for e in lines)
+        deadline = time.monotonic() + timeout
+        limit = time.monotonic() + bound
+        while True:
+            lines = self.run_log()
+            if ended(lines):
+                return lines
+            now = time.monotonic()
+            if now > deadline and (now > limit or not self.service_process_lives()):
+                lines = self.run_log()  # the line may have come just before the process ended
+                if ended(lines):
+                    return lines
+                self.fail(f"the end of the debug log not logged (service process "
+                          f"{'still running' if now > limit else 'ended'}):\n" +
+                          "\n".join(e.text for e in lines[-40:]))
+            time.sleep(0.1)
+
+    def service_process_lives(self):
+        """Whether a process of the installed service runs in the machine."""
+        return any("nvxservice.exe" in cmdline.lower() for _, cmdline in self.machine.processes())
 
     @classmethod
     def _end_machine(cls):
