@@ -171,8 +171,8 @@ struct Compression {
     uint32_t Complete(uint64_t startTime) {
         const UNICODE_STRING* path = journal->Path;
         SG_COUNTED_FORMAT_BEGIN
-        // A failed flush does not stop the work: the data was written, and the rename below
-        // reports whether the file system still takes the file.
+        // A failed flush may mean the compressed bytes never reach the disk, so the journal is
+        // kept and the temporary file removed, as for a failed rename; the next pass tries again.
         uint32_t status = SgNativeFlush(&temp);
         if (Failed(status)) {
             SgDebugPrint(SG_FAC_EVTJRN, SG_LVL_ERROR,
@@ -181,10 +181,14 @@ struct Compression {
         SgNativeClose(&source);
         SgNativeClose(&temp);
 
-        status = SgNativeRename(tempPath, destPath);
+        if (!Failed(status)) {
+            status = SgNativeRename(tempPath, destPath);
+            if (Failed(status)) {
+                SgDebugPrint(SG_FAC_EVTJRN, SG_LVL_ERROR,
+                             "Unable to rename the temp compressed event journal %wZ errcode 0x%08X", path, status);
+            }
+        }
         if (Failed(status)) {
-            SgDebugPrint(SG_FAC_EVTJRN, SG_LVL_ERROR,
-                         "Unable to rename the temp compressed event journal %wZ errcode 0x%08X", path, status);
             const uint32_t deleted = SgNativeDelete(tempPath);
             if (Failed(deleted)) {
                 SgDebugPrint(SG_FAC_EVTJRN, SG_LVL_ERROR,

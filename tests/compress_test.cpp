@@ -328,6 +328,24 @@ TEST_F(CompressTest, FailuresLeaveTheJournalAndNoTemporaryFile) {
                                         " errcode " + Hex(status));
         ExpectUntouched(j, data);
     }
+    {
+        // The disk refuses to flush the compressed file: its bytes may never reach the disk, so
+        // nothing takes the journal's place and the journal stays for the next pass.
+        SCOPED_TRACE("compressed file cannot be flushed");
+        Journal j(dir_, L"Dns-5-2-3-4.bin", uint32_t(data.size()));
+        ASSERT_TRUE(WriteFileBytes(j.dosPath, data));
+        const PFN_NtFlushBuffersFile flush = SgNtFlushBuffersFile;
+        SgNtFlushBuffersFile = [](HANDLE, PIO_STATUS_BLOCK) -> NTSTATUS {
+            return static_cast<NTSTATUS>(0xC000007F);  // STATUS_DISK_FULL
+        };
+        const uint32_t status = CompressJournal(&j.record);
+        SgNtFlushBuffersFile = flush;
+        EXPECT_EQ(status, 0xC000007Fu);
+        expectOneLine(SG_LVL_ERROR,
+                      "Unable to flush the temp compressed event journal " + j.NtPathUtf8() + " errcode 0xC000007F");
+        ExpectUntouched(j, data);
+        EXPECT_FALSE(Exists(j.With(L"xz")));
+    }
 }
 
 TEST_F(CompressTest, JournalThatCannotBeDeletedStaysBesideItsCompleteXz) {
