@@ -94,8 +94,11 @@ class SystemLibrariesTest(MachineTestCase):
         self.machine.checked("driver", "start")
         answer = self.machine.service("start")
         self.assertEqual(answer.statuses[-1].state, RUNNING, answer.run.out)
-        # fltlib.dll: both ports connected and a command answered, the filter stack walked.
-        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        # fltlib.dll: both ports connected (by then the service has loaded its fltlib.dll, and a
+        # planted one would have recorded its load), a command answered, the filter stack walked.
+        connected = self.machine.nvxsim("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.assertEqual(self.recorded_loads(), [], "the planted fltlib.dll was never loaded")
+        self.assertEqual(connected.rc, 0, connected.out + connected.err)
         self.assertIn('"2.1.2"', self.machine.checked("send-command", "--kind", "get", "VERSION").out)
         self.wait_for(self.read_snapshot, WITH_DRIVER, "telemetry.log")
         # pdh.dll: the driver's counter sets sampled into the perf log.
