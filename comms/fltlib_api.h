@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "runtime/system_library.h"
+
 typedef HRESULT(WINAPI* PFN_FilterConnectCommunicationPort)(LPCWSTR portName, DWORD options, LPCVOID context,
                                                             WORD contextSize, LPSECURITY_ATTRIBUTES security,
                                                             HANDLE* port);
@@ -16,14 +18,11 @@ constexpr HRESULT kHresultIoPending = static_cast<HRESULT>(0x800703E5);
 constexpr HRESULT kHresultAborted = static_cast<HRESULT>(0x800703E3);
 constexpr HRESULT kHresultInvalidHandle = static_cast<HRESULT>(0x80070006);
 
-// Takes fltlib.dll if the process has it, else loads it (*loaded tells which).
+// A reference to fltlib.dll: the one the process has, else the one in System32
+// (runtime/system_library.h); *loaded tells whether there is a reference to release.
 inline HMODULE SgObtainFltlib(bool* loaded) {
-    *loaded = false;
-    HMODULE module = GetModuleHandleA("fltlib.dll");
-    if (module == nullptr) {
-        module = LoadLibraryA("fltlib.dll");
-        *loaded = module != nullptr;
-    }
+    HMODULE module = SgLoadSystem32Library("fltlib.dll");
+    *loaded = module != nullptr;
     return module;
 }
 

@@ -3,6 +3,7 @@
 #include <pdhmsg.h>
 #include <shlobj.h>
 
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/identity.h"
 #include "runtime/registry.h"
+#include "runtime/system_library.h"
 
 namespace Kestro::Perf {
 
@@ -29,6 +31,28 @@ const char* const PerfCounterSets[kPerfCounterSetCount] = {
 };
 
 namespace {
+
+// PDH is loaded from System32 at the first discovery rather than imported, so that no pdh.dll
+// but the system's is ever taken (runtime/system_library.h). The exports called, in this order:
+enum PdhProc : size_t {
+    kEnumObjectItemsA,
+    kOpenQueryA,
+    kAddEnglishCounterA,
+    kCollectQueryData,
+    kGetRawCounterValue,
+    kCloseQuery
+};
+const char* const kPdhProcNames[] = {"PdhEnumObjectItemsA", "PdhOpenQueryA",         "PdhAddEnglishCounterA",
+                                     "PdhCollectQueryData", "PdhGetRawCounterValue", "PdhCloseQuery"};
+FARPROC gPdhProcs[std::size(kPdhProcNames)];
+SgSystemLibrary gPdh = SG_SYSTEM_LIBRARY("pdh.dll", kPdhProcNames, gPdhProcs);
+
+// Without the library a call answers the load's Win32 error, a failure like any other PDH status.
+template <typename F, typename... Args>
+PDH_STATUS Pdh(PdhProc proc, Args... args) {
+    return SgCallSystemLibrary<F>(
+        &gPdh, proc, [](DWORD error) { return static_cast<PDH_STATUS>(error); }, args...);
+}
 
 constexpr uint32_t kDefaultPeriodSec = 300;
 constexpr DWORD kDetailWizard = PERF_DETAIL_WIZARD;
@@ -62,8 +86,8 @@ void EnumerateSet(const char* set, std::vector<std::string>* counters, std::vect
                   bool* hasInstances) {
     DWORD counterLength = 0;
     DWORD instanceLength = 0;
-    PDH_STATUS status =
-        PdhEnumObjectItemsA(nullptr, nullptr, set, nullptr, &counterLength, nullptr, &instanceLength, kDetailWizard, 0);
+    PDH_STATUS status = Pdh<decltype(&::PdhEnumObjectItemsA)>(
+        kEnumObjectItemsA, nullptr, nullptr, set, nullptr, &counterLength, nullptr, &instanceLength, kDetailWizard, 0);
     if (status != kMoreData) {
         throw std::runtime_error(std::string("PdhEnumObjectItemsA (1st) for ") + set +
                                  ", unexpected result: " + Result(status));
@@ -72,9 +96,9 @@ void EnumerateSet(const char* set, std::vector<std::string>* counters, std::vect
         throw std::runtime_error(std::string("PdhEnumObjectItemsA (1st) for ") + set + ": No counters");
     std::vector<char> counterBuffer(counterLength + 1, '\0');
     std::vector<char> instanceBuffer(instanceLength != 0 ? instanceLength + 1 : 0, '\0');
-    status = PdhEnumObjectItemsA(nullptr, nullptr, set, counterBuffer.data(), &counterLength,
-                                 instanceBuffer.empty() ? nullptr : instanceBuffer.data(), &instanceLength,
-                                 kDetailWizard, 0);
+    status = Pdh<decltype(&::PdhEnumObjectItemsA)>(
+        kEnumObjectItemsA, nullptr, nullptr, set, counterBuffer.data(), &counterLength,
+        instanceBuffer.empty() ? nullptr : instanceBuffer.data(), &instanceLength, kDetailWizard, 0);
     if (status != ERROR_SUCCESS) {
         throw std::runtime_error(std::string("PdhEnumObjectItemsA (2nd) for ") + set +
                                  ": unexpected result: " + Result(status));
@@ -129,7 +153,7 @@ NvxPerfGatherer::NvxPerfGatherer() : logger_(GetPerfLogDirectory(), *this) {
 NvxPerfGatherer::~NvxPerfGatherer() {
     // The thread goes first: it is the only user of everything below.
     task_.reset();
-    if (query_ != nullptr) PdhCloseQuery(query_);
+    if (query_ != nullptr) Pdh<decltype(&::PdhCloseQuery)>(kCloseQuery, query_);
 }
 
 void NvxPerfGatherer::Gather() {
@@ -164,21 +188,21 @@ void NvxPerfGatherer::DiscoverCounters() {
 
 void NvxPerfGatherer::OpenQuery() {
     PDH_HQUERY query = nullptr;
-    PDH_STATUS status = PdhOpenQueryA(nullptr, 0, &query);
+    PDH_STATUS status = Pdh<decltype(&::PdhOpenQueryA)>(kOpenQueryA, nullptr, 0, &query);
     if (status != ERROR_SUCCESS) throw std::runtime_error("PdhOpenQueryA unexpected result: " + Result(status));
     std::map<std::string, PDH_HCOUNTER> counters;
     for (const std::string& path : names_) {
         PDH_HCOUNTER counter = nullptr;
-        status = PdhAddEnglishCounterA(query, path.c_str(), 0, &counter);
+        status = Pdh<decltype(&::PdhAddEnglishCounterA)>(kAddEnglishCounterA, query, path.c_str(), 0, &counter);
         if (status != ERROR_SUCCESS) {
-            PdhCloseQuery(query);
+            Pdh<decltype(&::PdhCloseQuery)>(kCloseQuery, query);
             throw std::runtime_error("PdhAddEnglishCounterA for " + path + ", unexpected result: " + Result(status));
         }
         counters[path] = counter;
     }
     std::swap(query_, query);
     counters_ = std::move(counters);
-    if (query != nullptr) PdhCloseQuery(query);
+    if (query != nullptr) Pdh<decltype(&::PdhCloseQuery)>(kCloseQuery, query);
     // Every column's handle and value, in column order, so that a sample neither looks a name up
     // nor allocates. A repeated path shares its last handle and its one value, as in the maps.
     columns_.clear();
@@ -187,13 +211,13 @@ void NvxPerfGatherer::OpenQuery() {
 }
 
 void NvxPerfGatherer::CollectValues() {
-    PDH_STATUS status = PdhCollectQueryData(query_);
+    PDH_STATUS status = Pdh<decltype(&::PdhCollectQueryData)>(kCollectQueryData, query_);
     if (status != ERROR_SUCCESS) throw std::runtime_error("PdhCollectQueryData unexpected result: " + Result(status));
     // Values are stored in place: a failure part-way resets the gatherer (Gather), so a sample is
     // never seen half written.
     for (size_t i = 0; i < columns_.size(); ++i) {
         PDH_RAW_COUNTER raw{};
-        status = PdhGetRawCounterValue(columns_[i].counter, nullptr, &raw);
+        status = Pdh<decltype(&::PdhGetRawCounterValue)>(kGetRawCounterValue, columns_[i].counter, nullptr, &raw);
         if (status != ERROR_SUCCESS) {
             throw std::runtime_error("PdhGetRawCounterValue " + names_[i] + " unexpected result: " + Result(status));
         }
@@ -208,7 +232,7 @@ void NvxPerfGatherer::CollectValues() {
 void NvxPerfGatherer::ResetCounters() {
     columns_.clear();
     counters_.clear();
-    if (query_ != nullptr) PdhCloseQuery(query_);
+    if (query_ != nullptr) Pdh<decltype(&::PdhCloseQuery)>(kCloseQuery, query_);
     query_ = nullptr;
     values_.clear();
     names_.clear();

@@ -3,12 +3,14 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <iterator>
 
 #include "runtime/compiler.h"
 #include "runtime/debug_log.h"
 #include "runtime/identity.h"
 #include "runtime/memory.h"
 #include "runtime/os_paths.h"
+#include "runtime/system_library.h"
 #include "runtime/unistr.h"
 
 namespace {
@@ -17,8 +19,27 @@ constexpr DWORD kStartDisabled = SERVICE_DISABLED;
 static_assert(kStartDisabled == 4);
 static_assert(sizeof(VS_FIXEDFILEINFO) == 52);
 
-// The major version of the file's version resource, or -1 when it has none that can be read.
+// version.dll is loaded from System32 at the first check rather than imported: it is not among the
+// libraries every process has, and an imported one would be looked for beside the executable
+// first, before main (runtime/system_library.h).
+enum VersionProc : size_t { kInfoSize, kInfo, kQueryValue };
+const char* const kVersionProcNames[] = {"GetFileVersionInfoSizeW", "GetFileVersionInfoW", "VerQueryValueW"};
+FARPROC gVersionProcs[std::size(kVersionProcNames)];
+SgSystemLibrary gVersion = SG_SYSTEM_LIBRARY("version.dll", kVersionProcNames, gVersionProcs);
+
+template <typename F>
+F VersionCall(VersionProc proc) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(gVersionProcs[proc]));
+}
+
+// The major version of the file's version resource, or -1 when it has none that can be read (or
+// version.dll could not be loaded, logged once by the loader).
 int DriverMajorVersion(const UNICODE_STRING* file) {
+    DWORD error = ERROR_SUCCESS;
+    if (!SgLoadSystemLibrary(&gVersion, &error)) return -1;
+    auto GetFileVersionInfoSizeW = VersionCall<decltype(&::GetFileVersionInfoSizeW)>(kInfoSize);
+    auto GetFileVersionInfoW = VersionCall<decltype(&::GetFileVersionInfoW)>(kInfo);
+    auto VerQueryValueW = VersionCall<decltype(&::VerQueryValueW)>(kQueryValue);
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeW(file->Buffer, &ignored);
     void* info = size != 0 ? SgAllocMem(size) : nullptr;

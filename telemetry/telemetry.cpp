@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "perf/periodic_task.h"
 #include "runtime/debug_log.h"
 #include "runtime/identity.h"
+#include "runtime/system_library.h"
 #include "telemetry/fallback_text_log.h"
 #include "telemetry/filter_records.h"
 #include "telemetry/telemetry_testing.h"
@@ -21,6 +23,28 @@
 namespace Kestro::Telemetry {
 
 namespace {
+
+// The Filter Manager's library is loaded from System32 at the first walk rather than imported, so
+// that no fltlib.dll but the system's is ever taken (runtime/system_library.h). The exports called:
+enum FltlibProc : size_t {
+    kFindFirst,
+    kFindNext,
+    kFindClose,
+    kInstanceFindFirst,
+    kInstanceFindNext,
+    kInstanceFindClose
+};
+const char* const kFltlibProcNames[] = {"FilterFindFirst",         "FilterFindNext",         "FilterFindClose",
+                                        "FilterInstanceFindFirst", "FilterInstanceFindNext", "FilterInstanceFindClose"};
+FARPROC gFltlibProcs[std::size(kFltlibProcNames)];
+SgSystemLibrary gFltlib = SG_SYSTEM_LIBRARY("fltlib.dll", kFltlibProcNames, gFltlibProcs);
+
+// Without the library a call answers the HRESULT of the load's Win32 error.
+template <typename F, typename... Args>
+HRESULT Fltlib(FltlibProc proc, Args... args) {
+    return SgCallSystemLibrary<F>(
+        &gFltlib, proc, [](DWORD error) { return HRESULT_FROM_WIN32(error); }, args...);
+}
 
 constexpr uint64_t kTelemetryPeriodMs = 60ull * 60 * 1000;
 constexpr HRESULT kInsufficientBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
@@ -116,8 +140,8 @@ void GetInstanceAltitudeAndFrame(const wchar_t* filterName, const wchar_t* insta
     }
     DWORD returned = 0;
     HANDLE find = INVALID_HANDLE_VALUE;
-    HRESULT hr =
-        FilterInstanceFindFirst(filterName, InstanceAggregateStandardInformation, nullptr, 0, &returned, &find);
+    HRESULT hr = Fltlib<decltype(&::FilterInstanceFindFirst)>(
+        kInstanceFindFirst, filterName, InstanceAggregateStandardInformation, nullptr, 0, &returned, &find);
     if (hr != kInsufficientBuffer) {
         DebugTrace("FilterInstanceFindFirst error: %08x\n", static_cast<unsigned>(hr));
         return;
@@ -131,8 +155,9 @@ void GetInstanceAltitudeAndFrame(const wchar_t* filterName, const wchar_t* insta
         DebugTrace("Malloc failed\n");
         return;
     }
-    hr = FilterInstanceFindFirst(filterName, InstanceAggregateStandardInformation, buffer.data(),
-                                 static_cast<DWORD>(buffer.size()), &returned, &find);
+    hr = Fltlib<decltype(&::FilterInstanceFindFirst)>(kInstanceFindFirst, filterName,
+                                                      InstanceAggregateStandardInformation, buffer.data(),
+                                                      static_cast<DWORD>(buffer.size()), &returned, &find);
     if (hr != S_OK) {
         DebugTrace("FilterInstanceFindFirst error: %08x\n", static_cast<unsigned>(hr));
         return;
@@ -157,8 +182,8 @@ void GetInstanceAltitudeAndFrame(const wchar_t* filterName, const wchar_t* insta
             *altitude = ParseAltitude(record.altitude);
             *frame = record.frame;
         }
-        hr = FilterInstanceFindNext(find, InstanceAggregateStandardInformation, buffer.data(),
-                                    static_cast<DWORD>(buffer.size()), &returned);
+        hr = Fltlib<decltype(&::FilterInstanceFindNext)>(kInstanceFindNext, find, InstanceAggregateStandardInformation,
+                                                         buffer.data(), static_cast<DWORD>(buffer.size()), &returned);
         if (hr == kInsufficientBuffer) {
             if (returned == 0) {
                 DebugTrace("FilterInstanceFindNext error: bytes returned is zero\n");
@@ -169,12 +194,14 @@ void GetInstanceAltitudeAndFrame(const wchar_t* filterName, const wchar_t* insta
                 DebugTrace("Malloc failed\n");
                 break;
             }
-            hr = FilterInstanceFindNext(find, InstanceAggregateStandardInformation, buffer.data(),
-                                        static_cast<DWORD>(buffer.size()), &returned);
+            hr = Fltlib<decltype(&::FilterInstanceFindNext)>(kInstanceFindNext, find,
+                                                             InstanceAggregateStandardInformation, buffer.data(),
+                                                             static_cast<DWORD>(buffer.size()), &returned);
         }
         if (hr != S_OK) break;  // the end of the list, or a failure: both end the walk quietly
     }
-    if (find != nullptr && find != INVALID_HANDLE_VALUE) FilterInstanceFindClose(find);
+    if (find != nullptr && find != INVALID_HANDLE_VALUE)
+        Fltlib<decltype(&::FilterInstanceFindClose)>(kInstanceFindClose, find);
 }
 
 void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* volume, uint32_t volumeChars,
@@ -185,7 +212,8 @@ void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* vo
     }
     DWORD returned = 0;
     HANDLE find = INVALID_HANDLE_VALUE;
-    HRESULT hr = FilterFindFirst(FilterAggregateStandardInformation, nullptr, 0, &returned, &find);
+    HRESULT hr = Fltlib<decltype(&::FilterFindFirst)>(kFindFirst, FilterAggregateStandardInformation, nullptr, 0,
+                                                      &returned, &find);
     if (hr != kInsufficientBuffer) {
         DebugTrace("FilterFindFirst error: %08x\n", static_cast<unsigned>(hr));
         return;
@@ -199,8 +227,8 @@ void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* vo
         DebugTrace("Malloc failed\n");
         return;
     }
-    hr = FilterFindFirst(FilterAggregateStandardInformation, buffer.data(), static_cast<DWORD>(buffer.size()),
-                         &returned, &find);
+    hr = Fltlib<decltype(&::FilterFindFirst)>(kFindFirst, FilterAggregateStandardInformation, buffer.data(),
+                                              static_cast<DWORD>(buffer.size()), &returned, &find);
     if (hr != S_OK) {
         DebugTrace("FilterFindFirst error: %08x\n", static_cast<unsigned>(hr));
         return;
@@ -213,8 +241,8 @@ void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* vo
     for (;;) {
         const uint32_t valid = returned < buffer.size() ? returned : static_cast<uint32_t>(buffer.size());
         if (!TakeFilterEntry(buffer.data(), valid, instances, volume, volumeChars, legacy, &highestFrame)) break;
-        hr = FilterFindNext(find, FilterAggregateStandardInformation, buffer.data(), static_cast<DWORD>(buffer.size()),
-                            &returned);
+        hr = Fltlib<decltype(&::FilterFindNext)>(kFindNext, find, FilterAggregateStandardInformation, buffer.data(),
+                                                 static_cast<DWORD>(buffer.size()), &returned);
         if (hr == kInsufficientBuffer) {
             if (returned == 0) {
                 DebugTrace("FilterFindNext error: bytes returned is zero\n");
@@ -225,8 +253,8 @@ void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* vo
                 DebugTrace("Malloc failed\n");
                 break;
             }
-            hr = FilterFindNext(find, FilterAggregateStandardInformation, buffer.data(),
-                                static_cast<DWORD>(buffer.size()), &returned);
+            hr = Fltlib<decltype(&::FilterFindNext)>(kFindNext, find, FilterAggregateStandardInformation, buffer.data(),
+                                                     static_cast<DWORD>(buffer.size()), &returned);
         }
         if (hr == kNoMoreItems) {
             *frameCount = highestFrame;
@@ -237,7 +265,7 @@ void getDriverTelemetryInformation(WatchedInstance* instances, const wchar_t* vo
             break;
         }
     }
-    if (find != nullptr && find != INVALID_HANDLE_VALUE) FilterFindClose(find);
+    if (find != nullptr && find != INVALID_HANDLE_VALUE) Fltlib<decltype(&::FilterFindClose)>(kFindClose, find);
 }
 
 bool GetSystemDriveDevice(wchar_t (&device)[260], uint32_t* chars) {

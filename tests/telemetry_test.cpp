@@ -199,12 +199,17 @@ LONG CALLBACK CatchTrace(EXCEPTION_POINTERS* e) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// The snapshot's walk over a described filter stack, answered by the fltlib.dll stand-in that this
-// test imports (NVXSIM_FILTER_STACK names the description; its lie file lies beside it).
+// The snapshot's walk over a described filter stack, answered by the fltlib.dll stand-in copied
+// beside this test (NVXSIM_FILTER_STACK names the description; its lie file lies beside it). The
+// walk takes fltlib.dll from System32 unless the process already has one, so the test loads the
+// stand-in from its own directory first.
 class TelemetryWalkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.path().empty());
+        HMODULE fltlib = LoadLibraryExW(L"fltlib.dll", nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+        ASSERT_NE(fltlib, nullptr);
+        ASSERT_NE(GetProcAddress(fltlib, "NvxSimFltlibStandIn"), nullptr);
         ASSERT_TRUE(SetEnvironmentVariableW(L"NVXSIM_FILTER_STACK", (dir_.path() + L"\\filters.txt").c_str()));
         wchar_t device[260] = {};
         uint32_t chars = 0;

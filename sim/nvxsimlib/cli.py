@@ -277,7 +277,7 @@ def command_table():
                             + "\n".join(f"  {k:<11} {v}" for k, v in KEY_ALIASES.items()), None, reg),
         ("driver", "driver", "the NVX driver simulator", None, driver),
         ("driver", "send-command", "the same as `driver send`", a_message("send"), cmd_driver_send),
-        ("driver", "pdh", f"the pdh.dll stand-in beside the service: `pdh` shows its quirk, `pdh quirk KIND [ARG]`"
+        ("driver", "pdh", f"the pdh.dll stand-in in System32: `pdh` shows its quirk, `pdh quirk KIND [ARG]`"
                           f" makes it misbehave from its next call on (kept in {PDH_QUIRK_WIN}, which it reads"
                           " at every call), `pdh quirk --clear` ends that || Quirks:\n"
                           + "\n".join(wrap(f"  {k + (' ' + v[0] if v[0] else ''):<24} {v[1]}", 27)

@@ -17,8 +17,12 @@ VOLUME_WIN = TOOLS_DIR_WIN + r"\nvxvolume.exe"
 CONSOLE_CMD_WIN = TOOLS_DIR_WIN + r"\console.cmd"
 DRIVER_WIN = TOOLS_DIR_WIN + r"\nvxdriver.exe"
 REGDEL_WIN = TOOLS_DIR_WIN + r"\nvxregdel.exe"
-FLTLIB_NAME = "fltlib.dll"  # the Filter Manager stand-in, next to the service
-PDH_NAME = "pdh.dll"  # the Performance Data Helper stand-in, next to the service
+# The stand-ins of the Filter Manager and Performance Data Helper libraries live where Windows keeps
+# the real ones: the service loads both from System32 only.
+SYSTEM32_WIN = r"C:\windows\system32"
+SYSTEM32_IN_PREFIX = Path("drive_c/windows/system32")
+FLTLIB_NAME = "fltlib.dll"
+PDH_NAME = "pdh.dll"
 # The counter sets the driver simulator publishes while it runs, where the pdh.dll stand-in reads them.
 COUNTERS_WIN = TOOLS_DIR_WIN + r"\driver\counters.txt"
 COUNTERS_IN_PREFIX = Path("drive_c/nvxsim/driver/counters.txt")
@@ -83,6 +87,14 @@ MACHINE_VALUES = [
     (r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion",
      [("ProgramFilesDir", "REG_SZ", r"C:\Program Files"),
       ("ProgramFilesDir (x86)", "REG_SZ", r"C:\Program Files (x86)")]),
+]
+
+# Wine is told to load the stand-ins in System32 rather than its built-in libraries of those names
+# (its own fltlib answers E_NOTIMPL, its PdhEnumObjectItemsA raises an exception), for every program
+# of the machine: the prefix has one user hive, which the SCM's services read as well.
+DLL_OVERRIDES = [
+    (r"HKCU\Software\Wine\DllOverrides",
+     [("fltlib", "REG_SZ", "native,builtin"), ("pdh", "REG_SZ", "native,builtin")]),
 ]
 
 REG_TYPES = ["REG_SZ", "REG_EXPAND_SZ", "REG_MULTI_SZ", "REG_DWORD", "REG_QWORD", "REG_BINARY", "REG_NONE"]

@@ -13,10 +13,10 @@ import shutil
 import time
 from pathlib import Path
 
-from .layout import (BUILD_SHIPPED, BUILD_SIM, BUILD_TEXT, CONSOLE_CMD_WIN, CTL_WIN, DEFAULT_BUILD,
+from .layout import (BUILD_SHIPPED, BUILD_SIM, BUILD_TEXT, CONSOLE_CMD_WIN, CTL_WIN, DEFAULT_BUILD, DLL_OVERRIDES,
                      DRIVER_FILE_DEFAULT, DRIVER_FILE_WIN, DRIVER_WIN, EXE_NAME, FLTLIB_NAME, INSTALL_DIR_WIN,
                      INSTALL_KEYS, KEEPALIVE_EVENT, MACHINE_VALUES, PDH_NAME, REGDEL_WIN, SERVICE_KEY, SERVICE_NAME,
-                     TOOLS_DIR_WIN, VOLUME_WIN, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_of, build_paths)
+                     SYSTEM32_IN_PREFIX, SYSTEM32_WIN, TOOLS_DIR_WIN, VOLUME_WIN, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_of, build_paths)
 from .logs import LOGS_DIR_IN_PREFIX
 from .machine_parts import MachineParts
 from .texts import STATE_NAMES, SimError, clean, format_data, parse_record, reg_file_data, reg_query_values, say
@@ -30,6 +30,9 @@ def sim_errors():
         yield
     except WineError as e:
         raise SimError(str(e)) from None
+
+
+REG_ROOTS = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER"}
 
 
 class Machine(MachineParts):
@@ -237,13 +240,15 @@ class Machine(MachineParts):
         target = self.drive_c("Program Files", "Kestro", "Vantor")
         target.mkdir(parents=True, exist_ok=True)
         shutil.copy2(exe, target / EXE_NAME)
-        # Built beside nvxsimctl: the Filter Manager library the service loads from its own
-        # directory in place of Wine's stub, connecting its port calls to the driver simulator.
-        shutil.copy2(self.ctl.parent / FLTLIB_NAME, target / FLTLIB_NAME)
-        # Likewise the Performance Data Helper library, answering from the counter sets the driver
+        # Built beside nvxsimctl, installed over Wine's placeholders in System32 (the only place the
+        # service loads them from) and preferred to Wine's built-ins (DLL_OVERRIDES): the Filter
+        # Manager library, connecting the port calls to the driver simulator in place of Wine's
+        # stub, and the Performance Data Helper library, answering from the counter sets the driver
         # simulator publishes: Wine's own enumerates no sets, and its PdhEnumObjectItemsA is a stub
         # that raises an exception, which would end the service at its perf logger's first sample.
-        shutil.copy2(self.ctl.parent / PDH_NAME, target / PDH_NAME)
+        system32 = self.prefix / SYSTEM32_IN_PREFIX
+        for name in (FLTLIB_NAME, PDH_NAME):
+            shutil.copy2(self.ctl.parent / name, system32 / name)
         tools = self.drive_c("nvxsim")
         tools.mkdir(parents=True, exist_ok=True)
         shutil.copy2(self.ctl, tools / "nvxsimctl.exe")
@@ -271,8 +276,8 @@ class Machine(MachineParts):
         say(f"  files       {INSTALL_DIR_WIN}\\{EXE_NAME}  (from {exe})")
         say(f"              build: {installed}, {BUILD_TEXT[installed]}"
             + (" (the default; `--build shipped` installs the other)" if build == DEFAULT_BUILD else ""))
-        say(f"              {INSTALL_DIR_WIN}\\{FLTLIB_NAME}  (Filter Manager stand-in)")
-        say(f"              {INSTALL_DIR_WIN}\\{PDH_NAME}  (Performance Data Helper stand-in)")
+        say(f"              {SYSTEM32_WIN}\\{FLTLIB_NAME}  (Filter Manager stand-in)")
+        say(f"              {SYSTEM32_WIN}\\{PDH_NAME}  (Performance Data Helper stand-in)")
         say(f"              {CTL_WIN}  (from {self.ctl})")
         say(f"              {DRIVER_WIN}  (driver simulator)")
         say(f"              {WSC_CLIENT_DIR_WIN}\\{WSC_CLIENT_NAME}  (WSC client stand-in)")
@@ -380,12 +385,12 @@ class Machine(MachineParts):
                                      "type=", "own", "start=", "demand", "DisplayName=", SERVICE_NAME)
             if rc != 0:
                 raise SimError(f"sc create failed (exit {rc}): {clean(out + err)}")
-        self._import_registry(INSTALL_KEYS + MACHINE_VALUES)
+        self._import_registry(INSTALL_KEYS + MACHINE_VALUES + DLL_OVERRIDES)
         state = self.service_state()
         if state is None:
             raise SimError("the SCM does not know the service after sc create")
         say(f'  service     "{SERVICE_NAME}": own process, demand start, {STATE_NAMES.get(state, state)}')
-        for key, values in INSTALL_KEYS + MACHINE_VALUES:
+        for key, values in INSTALL_KEYS + MACHINE_VALUES + DLL_OVERRIDES:
             shown = "  ".join(f"{n}={format_data(t, d)}" for n, t, d in values)
             say(f"  registry    {key}" + (f"  {shown}" if shown else ""))
 
@@ -406,7 +411,8 @@ class Machine(MachineParts):
     def _import_registry(self, entries):
         lines = ["Windows Registry Editor Version 5.00", ""]
         for key, values in entries:
-            lines.append("[" + key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1) + "]")
+            root, rest = key.split("\\", 1)
+            lines.append(f"[{REG_ROOTS[root]}\\{rest}]")
             for name, kind, data in values:
                 lines.append(f'"{name}"={reg_file_data(kind, data)}')
             lines.append("")
