@@ -11,7 +11,7 @@ the registry, the service stopped. Each run ends in one outcome:
   failed start N    never ran; N is the exit code the SCM shows (1053: the process ended before
                     it reached the SCM)
   hang              a start or stop that did not complete, or a process left after the stop
-  crash             the log lacks the debug log's own last line
+  crash             the SCM saw the process end without its STOPPED report (1067)
   leak              the shutdown reported unreleased pool buffers
   lost journal      the journal was neither compressed nor kept, or a .tmp was left
 
@@ -26,6 +26,7 @@ import argparse
 import collections
 import os
 import re
+import shutil
 import sys
 import tempfile
 import time
@@ -43,6 +44,7 @@ JOURNAL = ("Dns", "Dns-1-2-3-4.bin")
 UNRELEASED = re.compile(r"^There are (\d+) unreleased (?:big chunk|memory) buffers$")
 LOG_END = re.compile(r"^There were \d+ missed debug log messages$")
 DEFAULT_OPS = ["ThreadCreate", "EventCreate", "RegOpenKey", "RegNotify", "FilterConnect", "Scm"]
+ERROR_PROCESS_ABORTED = 1067
 BAD = ("hang", "crash", "leak", "lost journal")
 
 
@@ -91,6 +93,8 @@ def whole_run(machine):
         if not wait_until(lambda: not service_processes(machine), 15):
             return "hang", "a process left after a failed start"
         status = machine.query()
+        if status.exit_code == ERROR_PROCESS_ABORTED:
+            return "crash", "in start-up"
         code = start.error if start.error is not None else status.exit_code
         return check_end(machine, store, f"failed start {code:#x}", ran=False)
 
@@ -109,13 +113,16 @@ def whole_run(machine):
     if not wait_until(lambda: not service_processes(machine), 15):
         return "hang", "a process left after the stop"
     code = stop.statuses[-1].exit_code
+    if code == ERROR_PROCESS_ABORTED:
+        return "crash", "before the stop completed"
     return check_end(machine, store, "clean stop" if code == 0 else f"stop {code:#x}", ran=True)
 
 
 def check_end(machine, store, outcome, ran):
     texts = run_texts(machine)
-    if texts and not any(LOG_END.match(t) for t in texts):
-        return "crash", "no end of the debug log"
+    # The last line is at Debug level: a fault that changes the level read from the registry, or one
+    # that ends the process before the debug log's shutdown, leaves the log without it.
+    note = "log without its Debug last line" if texts and not any(LOG_END.match(t) for t in texts) else ""
     leaks = [t for t in texts if (m := UNRELEASED.match(t)) and int(m.group(1)) != 0]
     if leaks:
         return "leak", "; ".join(leaks)
@@ -125,7 +132,7 @@ def check_end(machine, store, outcome, ran):
         return "lost journal", f".tmp left: {names}"
     if JOURNAL[1] not in names and JOURNAL[1][:-4] + ".xz" not in names:
         return "lost journal", f"store: {names}"
-    return outcome, ""
+    return outcome, note
 
 
 def arm(machine, operation, call):
@@ -192,6 +199,7 @@ def main():
         if problems:
             print("machine did not end cleanly: " + "; ".join(problems), file=sys.stderr)
             bad = True
+        shutil.rmtree(tmp, ignore_errors=True)
 
     print()
     print(f"{'operation':<16} {'calls':>6} {'swept':>6}  outcomes")
