@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "runtime/debug_log.h"
+#include "runtime/memory_os.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ uint32_t CreateBuffersLocked(uint32_t count, uint8_t c) {
     const uint32_t blockSize = (static_cast<uint32_t>(c) + 1) * kPoolGranule;
     uint32_t made = 0;
     while (made < count) {
-        auto* raw = static_cast<uint8_t*>(std::malloc(kPoolChunkSize));
+        auto* raw = static_cast<uint8_t*>(SgPoolOsAlloc(kPoolChunkSize));
         if (raw == nullptr) return made;
         ++g_pool.chunksAllocated;
         if (reinterpret_cast<uintptr_t>(raw) % 8 != 0) {
@@ -179,7 +180,7 @@ void* AllocBig(size_t size, uint64_t site) {
         return nullptr;
     }
     const uint32_t total = static_cast<uint32_t>(size) + kBigHeaderSize;
-    auto* big = static_cast<BigChunkHeader*>(std::malloc(total));
+    auto* big = static_cast<BigChunkHeader*>(SgPoolOsAlloc(total));
     if (big == nullptr) {
         SgDebugPrint(SG_FAC_MEM, SG_LVL_CRIT, "Cannot allocate memory chunk of %u bytes", total);
         return nullptr;

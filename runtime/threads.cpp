@@ -6,10 +6,6 @@
 
 namespace {
 
-// Test seam: starts to let through, then starts to fail.
-volatile LONG gSkipStarts = 0;
-volatile LONG gFailStarts = 0;
-
 bool IsValid(const SgThread* thread) { return thread != nullptr && thread->os != nullptr; }
 
 bool DestroyThreadObject(SgObject* object) { return SgDestroyThread(reinterpret_cast<SgThread*>(object)); }
@@ -66,18 +62,7 @@ bool SgStartThread(SgThread* thread) {
 
     HANDLE handle = nullptr;
     DWORD id = 0;
-    bool inject = false;
-    if (InterlockedCompareExchange(&gSkipStarts, 0, 0) > 0) {
-        InterlockedDecrement(&gSkipStarts);
-    } else {
-        LONG failures = gFailStarts;
-        inject = failures > 0 && InterlockedCompareExchange(&gFailStarts, failures - 1, failures) == failures;
-    }
-    if (inject) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    } else {
-        handle = CreateThread(nullptr, 0, thread->routine, thread->parameter, 0, &id);
-    }
+    handle = CreateThread(nullptr, 0, thread->routine, thread->parameter, 0, &id);
     if (handle == nullptr) {
         EnterCriticalSection(&thread->lock);
         thread->runFlag = 0;
@@ -216,10 +201,3 @@ int64_t SgGetTimeMicros(int64_t previous) {
     }
     return now;
 }
-
-void SgThreadFailStarts(uint32_t skip, uint32_t count) {
-    InterlockedExchange(&gSkipStarts, static_cast<LONG>(skip));
-    InterlockedExchange(&gFailStarts, static_cast<LONG>(count));
-}
-
-void SgThreadFailNextStarts(uint32_t count) { SgThreadFailStarts(0, count); }

@@ -49,8 +49,3 @@ void SgDestroyAndFreeThread(SgThread** slot);
 
 // Service clock: microseconds from the tick count, never going backwards.
 int64_t SgGetTimeMicros(int64_t previous = 0);
-
-// Test seam: the next `count` starts fail as if CreateThread had failed...
-void SgThreadFailNextStarts(uint32_t count);
-// ... or the `count` starts after the next `skip` ones.
-void SgThreadFailStarts(uint32_t skip, uint32_t count);

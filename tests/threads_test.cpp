@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "runtime/fault_seam_testing.h"
 #include "runtime/memory.h"
 
 namespace {
@@ -97,7 +98,7 @@ TEST_F(ThreadsTest, WakeRunsPerWakeWorkButHousekeepingWaitsForItsDeadline) {
 
 TEST_F(ThreadsTest, FailedStartLeavesTheObjectUsable) {
     ASSERT_NO_FATAL_FAILURE(Create(60000000, false));
-    SgThreadFailNextStarts(1);
+    SgFaultArmNext(SG_FAULT_THREAD_CREATE, 1, 0);
     EXPECT_FALSE(SgStartThread(body.thread));
     EXPECT_TRUE(SgThreadIsStopped(body.thread)) << "run flag must be clear after a failed start";
     EXPECT_TRUE(SgStartThread(body.thread));

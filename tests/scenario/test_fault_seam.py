@@ -1,0 +1,94 @@
+"""The test build's fault seam under the SCM: call N of a chosen operation fails with a chosen error,
+and the service meets it as its code defines (a retry, a failed start with that step's exit code, a
+logged failure it runs on after). The Parameters key names the operation, the call and the error;
+the process's end writes how many calls each operation made."""
+
+import unittest
+
+from simtest import RUNNING, STOPPED, faults_exe
+
+from test_driver_channel import PARAMS_KEY, ChannelTestCase
+
+EXIT_OS_NOTIFICATION_THREAD_FAILED = 0xF000013
+ERROR_NO_SYSTEM_RESOURCES = 1450
+ERROR_ACCESS_DENIED = 5
+E_ACCESSDENIED = 0x80070005
+COUNTS_FILE = r"C:\fault-counts.txt"
+FAULT_VALUES = {"TestFaultOperation": "REG_SZ", "TestFaultCall": "REG_DWORD", "TestFaultError": "REG_DWORD"}
+
+
+class FaultSeamTest(ChannelTestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not faults_exe().is_file():
+            raise AssertionError(f"{faults_exe()} not found (build the NVXServiceFaults target)")
+        super().setUpClass()
+        cls.machine.checked("--exe", str(faults_exe()), "install")
+        cls.machine.reg_set(PARAMS_KEY, "TestFaultCountsFile", "REG_SZ", COUNTS_FILE)
+
+    def setUp(self):
+        super().setUp()
+        self.counts_path = self.machine.prefix / "drive_c" / "fault-counts.txt"
+        self.counts_path.unlink(missing_ok=True)
+        self.machine.checked("driver", "start")
+
+    def fail_call(self, operation, call, error):
+        for name, value in zip(FAULT_VALUES, (operation, call, error)):
+            self.machine.reg_set(PARAMS_KEY, name, FAULT_VALUES[name], value)
+            self.addCleanup(self.machine.reg_delete, PARAMS_KEY, name)
+
+    def counts(self):
+        """{operation: (calls, failures)} as the service's process wrote them at its end."""
+        lines = self.counts_path.read_text().split()
+        return {lines[i]: (int(lines[i + 1]), int(lines[i + 2])) for i in range(0, len(lines), 3)}
+
+    def texts(self):
+        return [e.text for e in self.run_log()]
+
+    def test_a_failed_async_port_connect_is_retried_by_the_main_loop(self):
+        # The first connect is the synchronous port's, the second the channel's.
+        self.fail_call("FilterConnect", 2, E_ACCESSDENIED)
+        self.start()
+        self.assertIn("Test build: FilterConnect call 2 (1 calls) will fail with 0x80070005", self.texts())
+        self.assertEqual(self.texts().count("Unable to open async communications port - error 0x80070005"), 1)
+        # Without the channel the main loop keeps its short period and connects at its next pass.
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "15000")
+        self.version_is_answered()
+        self.assertEqual(self.machine.query().state, RUNNING)
+
+        self.assert_clean_stop(self.machine.service("stop"))
+        calls, failures = self.counts()["FilterConnect"]
+        self.assertEqual(failures, 1)
+        self.assertGreaterEqual(calls, 3, "the failed connect was made again")
+
+    def test_a_failed_thread_creation_fails_the_start_with_that_threads_exit_code(self):
+        # With the driver: the debug log's thread, the communications thread, then the OS notification
+        # thread.
+        self.fail_call("ThreadCreate", 3, ERROR_NO_SYSTEM_RESOURCES)
+        answer = self.start(expected=STOPPED)
+        self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
+        self.assert_clean_stop(answer, EXIT_OS_NOTIFICATION_THREAD_FAILED)
+        texts = self.texts()
+        self.assertIn("Test build: ThreadCreate call 3 (1 calls) will fail with 0x000005aa", texts)
+        self.assertIn("[0] Communications thread starting", texts)
+        self.assertEqual(self.counts()["ThreadCreate"], (3, 1))
+
+    def test_a_failed_registry_open_is_logged_and_the_service_runs_on(self):
+        # The seventh open is the service key's, for its watch (the housekeeping opens it again).
+        self.fail_call("RegOpenKey", 7, ERROR_ACCESS_DENIED)
+        self.start()
+        texts = self.texts()
+        self.assertIn("Test build: RegOpenKey call 7 (1 calls) will fail with 0x00000005", texts)
+        self.assertEqual(texts.count("Error opening Kestro Vantor Service registry key, error = 5"), 1, texts)
+        self.assertNotIn("Opened Kestro Vantor Service registry key", texts)
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.version_is_answered()
+
+        self.assert_clean_stop(self.machine.service("stop"))
+        calls, failures = self.counts()["RegOpenKey"]
+        self.assertEqual(failures, 1)
+        self.assertGreaterEqual(calls, 7)
+
+
+if __name__ == "__main__":
+    unittest.main()
