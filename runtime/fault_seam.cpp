@@ -141,45 +141,8 @@ decltype(&::GetQueuedCompletionStatus) __wrap___imp_GetQueuedCompletionStatus = 
 // ---- calls the SDK headers declare without dllimport: ld --wrap=F ---------------------------
 // The product calls these through the import library's thunk F, so the link redirects F itself.
 
-namespace {
-
-template <SgFaultOp Op, typename R, typename... A, typename... P>
-R ForwardReturningError(R(WINAPI* real)(A...), P... args) {
-    DWORD error = 0;
-    if (FailThisCall(Op, &error)) return static_cast<R>(error);
-    return real(args...);
-}
-
-}  // namespace
-
 extern "C" {
-decltype(::FilterFindFirst) __real_FilterFindFirst;
-decltype(::FilterFindNext) __real_FilterFindNext;
-decltype(::FilterInstanceFindFirst) __real_FilterInstanceFindFirst;
-decltype(::FilterInstanceFindNext) __real_FilterInstanceFindNext;
 decltype(::SHGetKnownFolderPath) __real_SHGetKnownFolderPath;
-
-HRESULT WINAPI __wrap_FilterFindFirst(FILTER_INFORMATION_CLASS infoClass, LPVOID buffer, DWORD size, LPDWORD returned,
-                                      LPHANDLE find) {
-    return ForwardReturningError<SG_FAULT_FLT_WALK>(__real_FilterFindFirst, infoClass, buffer, size, returned, find);
-}
-
-HRESULT WINAPI __wrap_FilterFindNext(HANDLE find, FILTER_INFORMATION_CLASS infoClass, LPVOID buffer, DWORD size,
-                                     LPDWORD returned) {
-    return ForwardReturningError<SG_FAULT_FLT_WALK>(__real_FilterFindNext, find, infoClass, buffer, size, returned);
-}
-
-HRESULT WINAPI __wrap_FilterInstanceFindFirst(LPCWSTR filter, INSTANCE_INFORMATION_CLASS infoClass, LPVOID buffer,
-                                              DWORD size, LPDWORD returned, LPHANDLE find) {
-    return ForwardReturningError<SG_FAULT_FLT_WALK>(__real_FilterInstanceFindFirst, filter, infoClass, buffer, size,
-                                                    returned, find);
-}
-
-HRESULT WINAPI __wrap_FilterInstanceFindNext(HANDLE find, INSTANCE_INFORMATION_CLASS infoClass, LPVOID buffer,
-                                             DWORD size, LPDWORD returned) {
-    return ForwardReturningError<SG_FAULT_FLT_WALK>(__real_FilterInstanceFindNext, find, infoClass, buffer, size,
-                                                    returned);
-}
 
 // A failed lookup leaves no path to free.
 HRESULT WINAPI __wrap_SHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path) {
@@ -217,6 +180,10 @@ PFN_FilterConnectCommunicationPort g_realFilterConnectCommunicationPort;
 PFN_FilterSendMessage g_realFilterSendMessage;
 PFN_FilterGetMessage g_realFilterGetMessage;
 PFN_FilterReplyMessage g_realFilterReplyMessage;
+decltype(&::FilterFindFirst) g_realFilterFindFirst;
+decltype(&::FilterFindNext) g_realFilterFindNext;
+decltype(&::FilterInstanceFindFirst) g_realFilterInstanceFindFirst;
+decltype(&::FilterInstanceFindNext) g_realFilterInstanceFindNext;
 PFN_StartServiceCtrlDispatcherA g_realStartServiceCtrlDispatcherA;
 PFN_RegisterServiceCtrlHandlerA g_realRegisterServiceCtrlHandlerA;
 PFN_RegisterServiceCtrlHandlerExA g_realRegisterServiceCtrlHandlerExA;
@@ -254,6 +221,10 @@ const Redirect kRedirects[] = {
     SG_REDIRECT(FilterSendMessage, SG_FAULT_FLT_SEND, kReturned),
     SG_REDIRECT(FilterGetMessage, SG_FAULT_FLT_GET, kReturned),
     SG_REDIRECT(FilterReplyMessage, SG_FAULT_FLT_REPLY, kReturned),
+    SG_REDIRECT(FilterFindFirst, SG_FAULT_FLT_WALK, kReturned),
+    SG_REDIRECT(FilterFindNext, SG_FAULT_FLT_WALK, kReturned),
+    SG_REDIRECT(FilterInstanceFindFirst, SG_FAULT_FLT_WALK, kReturned),
+    SG_REDIRECT(FilterInstanceFindNext, SG_FAULT_FLT_WALK, kReturned),
     SG_REDIRECT(StartServiceCtrlDispatcherA, SG_FAULT_SCM, kFalseWithLastError),
     SG_REDIRECT(RegisterServiceCtrlHandlerA, SG_FAULT_SCM, kNullWithLastError),
     SG_REDIRECT(RegisterServiceCtrlHandlerExA, SG_FAULT_SCM, kNullWithLastError),
