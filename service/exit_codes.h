@@ -19,4 +19,8 @@ enum : uint32_t {
     kExitDispatcherFailed = 0xF000024,
     kExitNotStartPending = 0xF000025,
     kExitEventJournalThreadFailed = 0xF000027,
+    // Beyond the original table: these two start failures used to end with 0, which the SCM and
+    // every monitoring tool read as a clean stop.
+    kExitEventJournalsFailed = 0xF000028,
+    kExitMainLoopThreadFailed = 0xF000029,
 };

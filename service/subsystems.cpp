@@ -57,8 +57,8 @@ bool InitSubsystems() {
     }
     Started.notifyStarted = 1;
 
-    // Event journals: a failure keeps the exit code as it is.
     if (!InitEventJournals()) {
+        ExitCode = kExitEventJournalsFailed;
         ShutdownService();
         return false;
     }
@@ -70,6 +70,7 @@ bool InitSubsystems() {
 
     MainLoopThread = SgCreateThread(RunMainLoop, nullptr, 0);
     if (MainLoopThread == nullptr) {
+        ExitCode = kExitMainLoopThreadFailed;
         ShutdownService();
         return false;
     }

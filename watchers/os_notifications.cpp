@@ -118,6 +118,12 @@ int64_t WaitForRegistryChange(SgThread* self, int64_t micros) {
     } else if (result == WAIT_FAILED) {
         SgDebugPrint(SG_FAC_NOTIFY, SG_LVL_ERROR, "Waiting for registry changes failed, error = %lu",
                      static_cast<unsigned long>(GetLastError()));
+        // The same wait would fail again at once and flood the log: the rest of the period is
+        // waited on the thread's own wake event alone, so a stop still ends it; housekeeping
+        // then runs as at the end of any period, and the next wait is tried after it.
+        const int64_t rest = micros - (SgGetTimeMicros(start) - start);
+        if (rest > 0) SgThreadWait(self, rest);
+        return 0;
     }
     int64_t left = micros - (SgGetTimeMicros(start) - start);
     return left > 0 ? left : 0;
