@@ -10,6 +10,9 @@ from simtest import RUNNING, STOPPED, faults_exe
 from test_driver_channel import PARAMS_KEY, ChannelTestCase
 
 EXIT_OS_NOTIFICATION_THREAD_FAILED = 0xF000013
+EXIT_EVENT_JOURNALS_FAILED = 0xF000028
+EXIT_MAIN_LOOP_THREAD_FAILED = 0xF000029
+ERROR_NOT_ENOUGH_MEMORY = 8
 ERROR_NO_SYSTEM_RESOURCES = 1450
 ERROR_ACCESS_DENIED = 5
 E_ACCESSDENIED = 0x80070005
@@ -72,6 +75,23 @@ class FaultSeamTest(ChannelTestCase):
         self.assertIn("Test build: ThreadCreate call 3 (1 calls) will fail with 0x000005aa", texts)
         self.assertIn("[0] Communications thread starting", texts)
         self.assertEqual(self.counts()["ThreadCreate"], (3, 1))
+
+    # Events are made, in this order with the driver: the debug log thread's, the communications
+    # thread's, the OS notification thread's, the event-journal thread's, the main loop's. These two
+    # failed starts used to end with exit code 0, which reads as a clean stop.
+    def assert_start_fails_with(self, event_call, code):
+        self.fail_call("EventCreate", event_call, ERROR_NOT_ENOUGH_MEMORY)
+        answer = self.start(expected=STOPPED)
+        self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
+        self.assert_clean_stop(answer, code)
+        self.assertIn(f"Test build: EventCreate call {event_call} (1 calls) will fail with 0x00000008", self.texts())
+
+    def test_a_failed_start_of_event_journal_management_has_its_own_exit_code(self):
+        self.assert_start_fails_with(4, EXIT_EVENT_JOURNALS_FAILED)
+        self.assertEqual(self.texts().count("Unable to create the event journal monitoring thread"), 1)
+
+    def test_a_main_loop_that_cannot_be_made_has_its_own_exit_code(self):
+        self.assert_start_fails_with(5, EXIT_MAIN_LOOP_THREAD_FAILED)
 
     def test_a_failed_registry_open_is_logged_and_the_service_runs_on(self):
         # The seventh open is the service key's, for its watch (the housekeeping opens it again).
