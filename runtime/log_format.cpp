@@ -1,5 +1,6 @@
 #include "runtime/log_format.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -125,6 +126,19 @@ void PutWideField(Sink& sink, const uint16_t* text, size_t units, bool leftAlign
     PutField(sink, converted, n, leftAlign, width, -1);
 }
 
+// A width given as an argument (`%*`), read as printf reads it: a negative width left-justifies
+// with its magnitude, INT_MIN's included (which no int holds). No field is wider than the
+// output, so the width is bounded by the capacity and padding never runs beyond it.
+int ArgumentWidth(int value, size_t capacity, bool* leftAlign) {
+    unsigned magnitude = static_cast<unsigned>(value);
+    if (value < 0) {
+        *leftAlign = true;
+        magnitude = 0u - magnitude;
+    }
+    const size_t bound = capacity < static_cast<size_t>(INT_MAX) ? capacity : static_cast<size_t>(INT_MAX);
+    return static_cast<int>(magnitude < bound ? magnitude : bound);
+}
+
 bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
 
 }  // namespace
@@ -232,11 +246,7 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         }
         int width = -1;
         if (*q == '*') {
-            width = va_arg(ap, int);
-            if (width < 0) {
-                leftAlign = true;
-                width = -width;
-            }
+            width = ArgumentWidth(va_arg(ap, int), capacity, &leftAlign);
             ++q;
         } else {
             width = 0;
@@ -296,15 +306,17 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         }
         p = q + 1;
 
-        // Rebuild a plain conversion with explicit width and precision for the C runtime.
+        // Rebuild a plain conversion with explicit width and precision for the C runtime. Its
+        // field is never wider than buf, so a wide field still ends in its value.
         char plain[48];
+        char buf[512];
         auto buildPlain = [&](const char* lengthText, char c) {
             int n = snprintf(plain, sizeof(plain), "%.*s", static_cast<int>(flagsLen), flags);
-            if (width > 0) n += snprintf(plain + n, sizeof(plain) - n, "%d", width);
+            const int widest = static_cast<int>(sizeof(buf)) - 1;
+            if (width > 0) n += snprintf(plain + n, sizeof(plain) - n, "%d", width < widest ? width : widest);
             if (precision >= 0) n += snprintf(plain + n, sizeof(plain) - n, ".%d", precision);
             snprintf(plain + n, sizeof(plain) - n, "%s%c", lengthText, c);
         };
-        char buf[512];
         int n = 0;
         switch (conv) {
             case '%':
