@@ -247,6 +247,8 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         int width = -1;
         if (*q == '*') {
             width = ArgumentWidth(va_arg(ap, int), capacity, &leftAlign);
+            // The C runtime, which writes numbers, sees a negative width as the '-' flag.
+            if (leftAlign && memchr(flags, '-', flagsLen) == nullptr) flags[flagsLen++] = '-';
             ++q;
         } else {
             width = 0;

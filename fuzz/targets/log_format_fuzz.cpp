@@ -145,11 +145,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 10:
             r = SgFormatMessage(o, capacity, "%wZ%wZ%wZ%wZ%wZ%wZ%wZ%wZ", &cw, &cw, &cw, &cw, &cw, &cw, &cw, &cw);
             break;
-        case 12:
+        case 12: {
             r = SgFormatMessage(o, capacity, "%*d|%-*llu|%*.*x|%*c|%*p", width, -7, width, 12345ull, width,
                                 precisionSeed, 0xbeefu, width, 'c', width, static_cast<const void*>(&cw));
             wideOnly = false;
+            // Widths that fit the output come out as the C library writes them (up to the
+            // pointer, which the formatter writes as the Windows C runtime does).
+            if (width > -100 && width < 100 && capacity > 0) {
+                char expected[1024];
+                const int n = snprintf(expected, sizeof(expected), "%*d|%-*llu|%*.*x|%*c|", width, -7, width, 12345ull,
+                                       width, precisionSeed, 0xbeefu, width, 'c');
+                const size_t compared = static_cast<size_t>(n) < capacity - 1 ? static_cast<size_t>(n) : capacity - 1;
+                NvxFuzzRequire(memcmp(o, expected, compared) == 0, "a %* width differs from the C library's");
+            }
             break;
+        }
         default:
             r = SgFormatMessage(o, capacity, "%wZ %s", static_cast<const UNICODE_STRING*>(nullptr),
                                 static_cast<const char*>(nullptr));
