@@ -63,6 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> instances =
         Split(instanceList, instanceBytes, instanceBytes > 0 ? claimedInstances % (instanceBytes + 1) : 0);
 
+    // A real set has tens of counters and instances; thousands of each would make every input
+    // build millions of paths and only slow the search down.
+    if (counters.size() * (instances.size() + 1) > 4096) return 0;
     const std::vector<std::string> paths =
         Kestro::Perf::CounterPaths(set, counters, hasInstances, instances, totalsOnly);
     // The paths in list order: "\Set\Counter" per counter without instances, otherwise
