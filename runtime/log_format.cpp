@@ -102,8 +102,10 @@ void PutField(Sink& sink, const char* text, size_t length, bool leftAlign, int w
     if (precision >= 0 && static_cast<size_t>(precision) < length) length = static_cast<size_t>(precision);
     size_t pad = (width > 0 && static_cast<size_t>(width) > length) ? static_cast<size_t>(width) - length : 0;
     static const char kBlanks[] = "                                ";
+    // The padding ends where the output does: a width beyond it is bounded by it, and what is
+    // written is printf's text cut at the capacity.
     auto putPad = [&] {
-        while (pad > 0) {
+        while (pad > 0 && !sink.cut) {
             size_t n = pad < sizeof(kBlanks) - 1 ? pad : sizeof(kBlanks) - 1;
             sink.Put(kBlanks, n);
             pad -= n;
@@ -127,16 +129,15 @@ void PutWideField(Sink& sink, const uint16_t* text, size_t units, bool leftAlign
 }
 
 // A width given as an argument (`%*`), read as printf reads it: a negative width left-justifies
-// with its magnitude, INT_MIN's included (which no int holds). No field is wider than the
-// output, so the width is bounded by the capacity and padding never runs beyond it.
-int ArgumentWidth(int value, size_t capacity, bool* leftAlign) {
+// with its magnitude, INT_MIN's included (which no int holds; it is taken as INT_MAX). However
+// wide, a field costs no more than the output holds: PutField stops padding when it is full.
+int ArgumentWidth(int value, bool* leftAlign) {
     unsigned magnitude = static_cast<unsigned>(value);
     if (value < 0) {
         *leftAlign = true;
         magnitude = 0u - magnitude;
     }
-    const size_t bound = capacity < static_cast<size_t>(INT_MAX) ? capacity : static_cast<size_t>(INT_MAX);
-    return static_cast<int>(magnitude < bound ? magnitude : bound);
+    return magnitude < static_cast<unsigned>(INT_MAX) ? static_cast<int>(magnitude) : INT_MAX;
 }
 
 bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
@@ -246,7 +247,7 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         }
         int width = -1;
         if (*q == '*') {
-            width = ArgumentWidth(va_arg(ap, int), capacity, &leftAlign);
+            width = ArgumentWidth(va_arg(ap, int), &leftAlign);
             // The C runtime, which writes numbers, sees a negative width as the '-' flag.
             if (leftAlign && memchr(flags, '-', flagsLen) == nullptr) flags[flagsLen++] = '-';
             ++q;

@@ -185,6 +185,11 @@ TEST(LogMessage, ArgumentWidthIsSignedAndBoundedByTheOutput) {
         EXPECT_EQ(SgFormatMessage(out, sizeof(out), "%*d|", width, 5), -1);
         EXPECT_EQ(std::string(out), "5" + std::string(14, ' '));
     }
+    // What is written is printf's text cut at the output: a field wider than the output is
+    // all padding there.
+    char small[12];
+    EXPECT_EQ(SgFormatMessage(small, sizeof(small), "%*d|%*s", 14, -7, 14, "ab"), -1);
+    EXPECT_EQ(std::string(small), std::string(11, ' '));
     char out[kLogMessageCapacity];
     EXPECT_EQ(SgFormatMessage(out, sizeof(out), "[%*s]", INT_MAX, "ab"), -1);
     EXPECT_EQ(std::string(out), "[" + std::string(kLogMessageCapacity - 2, ' '));
