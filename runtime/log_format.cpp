@@ -1,5 +1,6 @@
 #include "runtime/log_format.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -101,8 +102,10 @@ void PutField(Sink& sink, const char* text, size_t length, bool leftAlign, int w
     if (precision >= 0 && static_cast<size_t>(precision) < length) length = static_cast<size_t>(precision);
     size_t pad = (width > 0 && static_cast<size_t>(width) > length) ? static_cast<size_t>(width) - length : 0;
     static const char kBlanks[] = "                                ";
+    // The padding ends where the output does: a width beyond it is bounded by it, and what is
+    // written is printf's text cut at the capacity.
     auto putPad = [&] {
-        while (pad > 0) {
+        while (pad > 0 && !sink.cut) {
             size_t n = pad < sizeof(kBlanks) - 1 ? pad : sizeof(kBlanks) - 1;
             sink.Put(kBlanks, n);
             pad -= n;
@@ -123,6 +126,18 @@ void PutWideField(Sink& sink, const uint16_t* text, size_t units, bool leftAlign
         while (n > 0 && (static_cast<unsigned char>(converted[n]) & 0xC0) == 0x80) --n;
     }
     PutField(sink, converted, n, leftAlign, width, -1);
+}
+
+// A width given as an argument (`%*`), read as printf reads it: a negative width left-justifies
+// with its magnitude, INT_MIN's included (which no int holds; it is taken as INT_MAX). However
+// wide, a field costs no more than the output holds: PutField stops padding when it is full.
+int ArgumentWidth(int value, bool* leftAlign) {
+    unsigned magnitude = static_cast<unsigned>(value);
+    if (value < 0) {
+        *leftAlign = true;
+        magnitude = 0u - magnitude;
+    }
+    return magnitude < static_cast<unsigned>(INT_MAX) ? static_cast<int>(magnitude) : INT_MAX;
 }
 
 bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
@@ -232,11 +247,9 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         }
         int width = -1;
         if (*q == '*') {
-            width = va_arg(ap, int);
-            if (width < 0) {
-                leftAlign = true;
-                width = -width;
-            }
+            width = ArgumentWidth(va_arg(ap, int), &leftAlign);
+            // The C runtime, which writes numbers, sees a negative width as the '-' flag.
+            if (leftAlign && memchr(flags, '-', flagsLen) == nullptr) flags[flagsLen++] = '-';
             ++q;
         } else {
             width = 0;
@@ -296,15 +309,17 @@ int SgFormatMessageV(char* out, size_t capacity, const char* format, va_list arg
         }
         p = q + 1;
 
-        // Rebuild a plain conversion with explicit width and precision for the C runtime.
+        // Rebuild a plain conversion with explicit width and precision for the C runtime. Its
+        // field is never wider than buf, so a wide field still ends in its value.
         char plain[48];
+        char buf[512];
         auto buildPlain = [&](const char* lengthText, char c) {
             int n = snprintf(plain, sizeof(plain), "%.*s", static_cast<int>(flagsLen), flags);
-            if (width > 0) n += snprintf(plain + n, sizeof(plain) - n, "%d", width);
+            const int widest = static_cast<int>(sizeof(buf)) - 1;
+            if (width > 0) n += snprintf(plain + n, sizeof(plain) - n, "%d", width < widest ? width : widest);
             if (precision >= 0) n += snprintf(plain + n, sizeof(plain) - n, ".%d", precision);
             snprintf(plain + n, sizeof(plain) - n, "%s%c", lengthText, c);
         };
-        char buf[512];
         int n = 0;
         switch (conv) {
             case '%':

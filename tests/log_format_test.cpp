@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -169,6 +170,35 @@ TEST(LogMessage, PrecisionBoundsHowMuchWideTextIsRead) {
     text[2] = 'c';
     EXPECT_EQ(Format("<%.3S|%.*ls>", text, 2, text), "<abc|ab>");
     VirtualFree(base, 0, MEM_RELEASE);
+}
+
+// A width given as an argument is read as printf reads it: negative left-justifies with its
+// magnitude, INT_MIN included, and a width beyond the output fills the output and no more.
+TEST(LogMessage, ArgumentWidthIsSignedAndBoundedByTheOutput) {
+    const uint16_t wide[] = {'w', 0};
+    EXPECT_EQ(Format("[%*s|%*d|%*S|%-*s]", -4, "ab", -3, 7, -2, wide, -3, "x"), "[ab  |7  |w |x  ]");
+    for (const int width : {INT_MIN, INT_MIN + 1, -100000}) {
+        char out[16];
+        memset(out, 'Z', sizeof(out));
+        EXPECT_EQ(SgFormatMessage(out, sizeof(out), "[%*s]", width, "ab"), -1);
+        EXPECT_EQ(std::string(out), "[ab" + std::string(12, ' '));
+        EXPECT_EQ(SgFormatMessage(out, sizeof(out), "%*d|", width, 5), -1);
+        EXPECT_EQ(std::string(out), "5" + std::string(14, ' '));
+    }
+    // What is written is printf's text cut at the output: a field wider than the output is
+    // all padding there.
+    char small[12];
+    EXPECT_EQ(SgFormatMessage(small, sizeof(small), "%*d|%*s", 14, -7, 14, "ab"), -1);
+    EXPECT_EQ(std::string(small), std::string(11, ' '));
+    char out[kLogMessageCapacity];
+    EXPECT_EQ(SgFormatMessage(out, sizeof(out), "[%*s]", INT_MAX, "ab"), -1);
+    EXPECT_EQ(std::string(out), "[" + std::string(kLogMessageCapacity - 2, ' '));
+    // A number keeps its value however wide its field.
+    const int n = SgFormatMessage(out, sizeof(out), "%*u", INT_MAX, 9u);
+    ASSERT_GT(n, 1);
+    EXPECT_EQ(static_cast<size_t>(n), strlen(out));
+    EXPECT_EQ(strspn(out, " "), strlen(out) - 1);
+    EXPECT_EQ(out[n - 1], '9');
 }
 
 // A precision counts bytes of the UTF-8 text and never ends inside a character.

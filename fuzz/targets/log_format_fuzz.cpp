@@ -1,11 +1,13 @@
 // The log formatter's text arguments: counted strings (%wZ, %hZ, %Z), wide and narrow
 // C strings (%S, %ls, %ws, %s, %hs) and their precision and width, with arbitrary bytes and
-// embedded NULs, into an output of any capacity.
+// embedded NULs, into an output of any capacity; and `%*` widths of every size and sign (INT_MIN
+// and INT_MAX included) on text, numbers, characters and pointers.
 //
 // The formatter's contract (runtime/log_format.h) is printf's: a counted string's Length is
 // trusted to lie within its buffer (MaximumLength is not read, so it is fuzzed freely); a C
 // string is NUL-terminated unless a precision bounds what may be read. Lengths are fuzzed
 // within those bounds, in buffers of exactly that size so that any read beyond is seen.
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +35,25 @@ std::vector<char> NarrowText(NvxFuzzBytes& in) {
     return std::vector<char>(p, p + n);
 }
 
+// A `%*` width: small ones as they are, the extremes by code (the ends of int, and widths far
+// beyond any output, both signs).
+int Width(int8_t code) {
+    switch (code) {
+        case INT8_MIN:
+            return INT_MIN;
+        case INT8_MIN + 1:
+            return INT_MIN + 1;
+        case INT8_MIN + 2:
+            return -100000;
+        case INT8_MAX:
+            return INT_MAX;
+        case INT8_MAX - 1:
+            return 100000;
+        default:
+            return code;
+    }
+}
+
 bool ValidUtf8(const char* s, size_t n) {
     for (size_t i = 0; i < n;) {
         const auto b = static_cast<uint8_t>(s[i]);
@@ -54,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t capacityCode = in.Byte();
     const size_t capacity = capacityCode < 200 ? capacityCode : kLogMessageCapacity;
     const int precisionSeed = in.Byte();
-    const int width = static_cast<int8_t>(in.Byte());
+    const int width = Width(static_cast<int8_t>(in.Byte()));
     const uint16_t lyingMaximum = in.U16();
 
     std::vector<uint16_t> wide = WideText(in);
@@ -84,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* o = out.data();
     int r = 0;
     bool wideOnly = true;
-    switch (form % 12) {
+    switch (form % 13) {
         case 0:
             r = SgFormatMessage(o, capacity, "Dir entry: %wZ", &cw);
             break;
@@ -124,6 +145,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 10:
             r = SgFormatMessage(o, capacity, "%wZ%wZ%wZ%wZ%wZ%wZ%wZ%wZ", &cw, &cw, &cw, &cw, &cw, &cw, &cw, &cw);
             break;
+        case 12: {
+            r = SgFormatMessage(o, capacity, "%*d|%-*llu|%*.*x|%*c|%*p", width, -7, width, 12345ull, width,
+                                precisionSeed, 0xbeefu, width, 'c', width, static_cast<const void*>(&cw));
+            wideOnly = false;
+            // Widths that fit the output come out as the C library writes them (up to the
+            // pointer, which the formatter writes as the Windows C runtime does).
+            if (width > -100 && width < 100 && capacity > 0) {
+                char expected[1024];
+                const int n = snprintf(expected, sizeof(expected), "%*d|%-*llu|%*.*x|%*c|", width, -7, width, 12345ull,
+                                       width, precisionSeed, 0xbeefu, width, 'c');
+                const size_t compared = static_cast<size_t>(n) < capacity - 1 ? static_cast<size_t>(n) : capacity - 1;
+                NvxFuzzRequire(memcmp(o, expected, compared) == 0, "a %* width differs from the C library's");
+            }
+            break;
+        }
         default:
             r = SgFormatMessage(o, capacity, "%wZ %s", static_cast<const UNICODE_STRING*>(nullptr),
                                 static_cast<const char*>(nullptr));
