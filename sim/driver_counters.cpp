@@ -15,7 +15,7 @@ namespace nvxdriver {
 
 namespace {
 
-struct SetSpec {
+struct DriverSet {
     const char* name;
     std::vector<const char*> instances;  // empty: a set without instances
     std::vector<const char*> counters;
@@ -23,8 +23,8 @@ struct SetSpec {
 
 // What the driver registers. The first set has instances per volume and counters of which only
 // those starting "Total " are totals; the others mix sets with and without instances.
-const std::vector<SetSpec>& Specs() {
-    static const std::vector<SetSpec> specs = {
+const std::vector<DriverSet>& DriverSets() {
+    static const std::vector<DriverSet> sets = {
         {"Kestro.NVX performance",
          {"C:", "_Total"},
          {"Total files scanned", "Files scanned/sec", "Total scan time ms", "Average scan time ms",
@@ -42,7 +42,7 @@ const std::vector<SetSpec>& Specs() {
         {"Kestro.NVX Event Journal stats", {}, {"Journals written", "Bytes written", "Journals dropped"}},
         {"Kestro.NVX Event Journal indexed stats", {"Process", "Dns", "File"}, {"Records indexed", "Index lookups"}},
     };
-    return specs;
+    return sets;
 }
 
 SRWLOCK gLock = SRWLOCK_INIT;
@@ -62,12 +62,12 @@ CounterSets StartingSets() {
     CounterSets sets;
     int64_t next = 1000;
     std::string ignored;
-    for (const SetSpec& spec : Specs()) {
+    for (const DriverSet& driverSet : DriverSets()) {
         const std::vector<const char*> instances =
-            spec.instances.empty() ? std::vector<const char*>{""} : spec.instances;
+            driverSet.instances.empty() ? std::vector<const char*>{""} : driverSet.instances;
         for (const char* instance : instances) {
-            for (const char* counter : spec.counters)
-                nvxsim::AddRecord(sets, spec.name, instance, counter, next++, &ignored);
+            for (const char* counter : driverSet.counters)
+                nvxsim::AddRecord(sets, driverSet.name, instance, counter, next++, &ignored);
         }
     }
     return sets;

@@ -253,11 +253,11 @@ def cmd_pdh(m, a):
         else:
             if a.kind not in PDH_QUIRKS:
                 raise Usage(f"pdh quirk: KIND is one of {', '.join(PDH_QUIRKS)}, not {a.kind}")
-            spec = PDH_QUIRKS[a.kind][0]
-            if spec == "MS" and (a.arg is None or not a.arg.isdigit() or int(a.arg) > 600000):
+            takes = PDH_QUIRKS[a.kind][0]  # the argument the kind takes, as its help shows it
+            if takes == "MS" and (a.arg is None or not a.arg.isdigit() or int(a.arg) > 600000):
                 raise Usage("pdh quirk slow-collect MS: MS is 0 to 600000 milliseconds")
-            if spec is None and a.arg is not None or spec == "[zero]" and a.arg not in (None, "zero"):
-                raise Usage(f"pdh quirk {a.kind}: " + ("takes no argument" if spec is None else "ARG is zero or none"))
+            if takes is None and a.arg is not None or takes == "[zero]" and a.arg not in (None, "zero"):
+                raise Usage(f"pdh quirk {a.kind}: " + ("takes no argument" if takes is None else "ARG is zero or none"))
             path.parent.mkdir(parents=True, exist_ok=True)
             new = path.with_name(PDH_QUIRK_NAME + ".new")
             new.write_text(f"{a.kind}{' ' + a.arg if a.arg else ''}\n", encoding="utf-8")

@@ -141,6 +141,13 @@ class SimMachine:
         return Run(proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace"),
                    proc.stdout)
 
+    def install_test_build(self):
+        """Installs the service's test build (fault settings, the simulated protected start)."""
+        exe = faults_exe()
+        if not exe.is_file():
+            raise AssertionError(f"{exe} not found (build the NVXServiceFaults target)")
+        self.checked("--exe", str(exe), "install")
+
     def checked(self, *args, timeout=240):
         run = self.nvxsim(*args, timeout=timeout)
         if run.rc != 0:

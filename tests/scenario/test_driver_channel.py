@@ -7,7 +7,7 @@ import re
 import time
 import unittest
 
-from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, WAIT_HINT_MS, faults_exe,
+from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, WAIT_HINT_MS,
                      status_line)
 from test_driver_sim import ASYNC_CONTEXT_HEX, QUEUE_FULL, REGISTRATION_HEX, DriverMachineTestCase
 
@@ -244,10 +244,8 @@ class CommsThreadStartFailureTest(ChannelTestCase):
 
     @classmethod
     def setUpClass(cls):
-        if not faults_exe().is_file():
-            raise AssertionError(f"{faults_exe()} not found (build the NVXServiceFaults target)")
         super().setUpClass()
-        cls.machine.checked("--exe", str(faults_exe()), "install")
+        cls.machine.install_test_build()
         cls.machine.reg_set(PARAMS_KEY, "TestFailThreadStart", "REG_DWORD", 2)
 
     def test_with_the_driver_the_start_fails_with_the_comms_thread_exit_code(self):

@@ -10,7 +10,7 @@ import unittest
 
 
 from simtest import (ERROR_SERVICE_ALREADY_RUNNING, RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED,
-                     MachineTestCase, faults_exe, status_line)
+                     MachineTestCase, status_line)
 
 STORE = "drive_c/ProgramData/Kestro/Vantor/Data/Event Journals/KestroNVX"
 TYPES = ["System", "DirectoryChanges", "FileBinaryChanges", "FileDataChanges", "FileOtherChanges",
@@ -125,7 +125,7 @@ class JournalThreadStartFailureTest(MachineTestCase):
     event-journal monitoring thread's."""
 
     def test_the_start_fails_with_the_journal_thread_exit_code(self):
-        self.machine.checked("--exe", str(faults_exe()), "install")
+        self.machine.install_test_build()
         self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
         self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 3)
         answer = self.machine.service("start")

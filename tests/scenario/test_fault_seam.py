@@ -5,7 +5,7 @@ the process's end writes how many calls each operation made."""
 
 import unittest
 
-from simtest import RUNNING, STOPPED, faults_exe
+from simtest import RUNNING, STOPPED
 
 from test_driver_channel import PARAMS_KEY, ChannelTestCase
 
@@ -23,10 +23,8 @@ FAULT_VALUES = {"TestFaultOperation": "REG_SZ", "TestFaultCall": "REG_DWORD", "T
 class FaultSeamTest(ChannelTestCase):
     @classmethod
     def setUpClass(cls):
-        if not faults_exe().is_file():
-            raise AssertionError(f"{faults_exe()} not found (build the NVXServiceFaults target)")
         super().setUpClass()
-        cls.machine.checked("--exe", str(faults_exe()), "install")
+        cls.machine.install_test_build()
         cls.machine.reg_set(PARAMS_KEY, "TestFaultCountsFile", "REG_SZ", COUNTS_FILE)
 
     def setUp(self):

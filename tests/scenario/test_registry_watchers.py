@@ -6,7 +6,7 @@ and applies its values. A failed start of the OS notification thread ends the st
 import time
 import unittest
 
-from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase, faults_exe,
+from simtest import (RUNNING, SERVICE_KEY, START_PENDING, STOP_PENDING, STOPPED, MachineTestCase,
                      parse_log_line, status_line)
 
 KEY_CHANGED = "NVX Service registry key has changed"
@@ -180,7 +180,7 @@ class NotificationThreadStartFailureTest(MachineTestCase):
     no driver there is no communications thread, so it is the OS notification thread's."""
 
     def test_the_start_fails_with_the_notification_thread_exit_code(self):
-        self.machine.checked("--exe", str(faults_exe()), "install")
+        self.machine.install_test_build()
         self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
         self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 2)
         answer = self.machine.service("start")

@@ -13,7 +13,7 @@ import time
 import unittest
 from pathlib import Path
 
-from simtest import RUNNING, STOPPED, MachineTestCase, faults_exe
+from simtest import RUNNING, STOPPED, MachineTestCase
 from nvxsimlib.layout import FILTER_STACK_IN_PREFIX, FLTLIB_LIE_IN_PREFIX
 from nvxsimlib.logs import TELEMETRY_IN_PREFIX, TELEMETRY_WIN
 
@@ -262,7 +262,7 @@ class TelemetryTest(MachineTestCase):
 
     def test_a_failed_program_data_lookup_goes_to_the_fallback_text_log(self):
         # The test build can be told to fail the lookup; the shipped build goes back in afterwards.
-        self.machine.checked("--exe", str(faults_exe()), "install")
+        self.machine.install_test_build()
         self.addCleanup(self.machine.checked, "install", "--build", "shipped")
         self.machine.reg_set("params", "TestFailProgramDataLookup", "REG_DWORD", 1)
         self.addCleanup(self.machine.reg_delete, "params", "TestFailProgramDataLookup")
