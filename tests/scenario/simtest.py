@@ -31,6 +31,7 @@ SERVICE_KEY = "service"  # nvxsim's short name for HKLM\SYSTEM\CurrentControlSet
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 WAIT_HINT_MS = 10000  # the wait hint of every pending report
 ERROR_SERVICE_ALREADY_RUNNING = 1056
+ERROR_SERVICE_REQUEST_TIMEOUT = 1053
 
 
 def status_line(state, checkpoint, exit_code=0):
@@ -290,6 +291,25 @@ class MachineTestCase(unittest.TestCase):
                 raise AssertionError(f"{path} not found (build it, or set {variable})")
         # The scenarios test the product: the shipped build, unless a test installs another.
         cls.machine.checked("create", "--build", "shipped")
+
+    def start_that_fails_after_reporting(self, before_retry=None, attempts=5):
+        """The answer to a start that fails after its first status report (start pending), which the
+        service follows at once with stop pending and then shuts down. Wine's SCM, woken by the first
+        report, reads the state only when it next runs; on a loaded host that can be after the
+        stop-pending report, and then it answers 1053 and terminates the process in the middle of its
+        shutdown (a real SCM leaves it to end by itself). Such a run shows nothing of the service's
+        own shutdown, so the start is made again, after `before_retry()` resets what the test counts."""
+        for _ in range(attempts):
+            answer = self.machine.service("start")
+            if answer.error != ERROR_SERVICE_REQUEST_TIMEOUT:
+                return answer
+            print("Wine's SCM ended the failing start's process itself; starting again", file=sys.stderr)
+            deadline = time.monotonic() + 30
+            while self.service_process_lives() and time.monotonic() < deadline:
+                time.sleep(0.1)
+            if before_retry is not None:
+                before_retry()
+        self.fail(f"Wine's SCM ended the service's process itself at each of {attempts} starts")
 
     def assert_polled(self, seen, reports):
         """`seen`, the statuses a poll printed, came in the order of `reports` and ended with its last.

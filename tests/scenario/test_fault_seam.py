@@ -66,7 +66,7 @@ class FaultSeamTest(ChannelTestCase):
         # With the driver: the debug log's thread, the communications thread, then the OS notification
         # thread.
         self.fail_call("ThreadCreate", 3, ERROR_NO_SYSTEM_RESOURCES)
-        answer = self.start(expected=STOPPED)
+        answer = self.start_that_fails()
         self.assertNotIn(RUNNING, [s.state for s in answer.statuses])
         self.assert_clean_stop(answer, EXIT_OS_NOTIFICATION_THREAD_FAILED)
         texts = self.texts()

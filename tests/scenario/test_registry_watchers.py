@@ -183,7 +183,7 @@ class NotificationThreadStartFailureTest(MachineTestCase):
         self.machine.install_test_build()
         self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
         self.machine.reg_set("params", "TestFailThreadStart", "REG_DWORD", 2)
-        answer = self.machine.service("start")
+        answer = self.start_that_fails_after_reporting()
         code = EXIT_OS_NOTIFICATION_THREAD_FAILED
         self.assert_polled([(s.state, s.exit_code) for s in answer.statuses if s.state != START_PENDING],
                            [(STOP_PENDING, code), (STOPPED, code)])
