@@ -56,13 +56,23 @@ run_captured() {
     return "${PIPESTATUS[0]}"
 }
 
+capture=$(mktemp "${TMPDIR:-/tmp}/nvx-wine-run.XXXXXX")
+trap 'rm -f "$capture"' EXIT
 if $list_tests; then
+    # Listing takes well under a second. The listing goes to a file, not a pipe, so that no Wine
+    # process started along the way can keep the caller waiting for the end of its output; and a
+    # listing that has not ended within NVX_WINE_LIST_TIMEOUT s (a Wine process that wrote every
+    # name and then did not exit has been seen once, in a freshly made prefix) is made once more,
+    # inside the bound CTest puts on discovery.
+    for attempt in 1 2; do
+        NVX_WINE_TIMEOUT=${NVX_WINE_LIST_TIMEOUT:-25} nvx_wine_run "$prefix" "$@" >"$capture"
+        status=$?
+        [ "$status" -ne 124 ] && break
+        echo "wine-run.sh: listing the tests of $1 did not end within ${NVX_WINE_LIST_TIMEOUT:-25} s" >&2
+    done
     # The Windows C runtime writes CRLF; CMake's test discovery parses LF-only lines.
-    nvx_wine_run "$prefix" "$@" | tr -d '\r'
-    status=${PIPESTATUS[0]}
+    tr -d '\r' <"$capture"
 else
-    capture=$(mktemp "${TMPDIR:-/tmp}/nvx-wine-run.XXXXXX")
-    trap 'rm -f "$capture"' EXIT
     run_captured "$@"
     status=$?
     # Every program run here writes something before it can fail (GoogleTest its banner). Now
