@@ -2,7 +2,7 @@
 // the host's `xz -6 -T1`, which bench/compress_bench.sh runs on the same bytes, alternating
 // with this program, and prints beside this figure.
 //
-//   compress_bench.exe <directory> [runs]          (runs: default 1)
+//   compress_bench.exe <directory> [runs] [--quick]   (runs: default 1; --quick: a 1 MiB journal)
 //
 // Each run writes the journal <directory>\Process-1A-1A-0-0.bin afresh (not timed) and times
 // one CompressJournal of it, file work included, by the clock and by the thread's processor
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "journals/compress.h"
 #include "journals/event_journals.h"
@@ -35,7 +36,7 @@ SgThread* EventJournalThread() { return nullptr; }
 
 namespace {
 
-constexpr size_t kJournalSize = 32u << 20;
+size_t g_journalSize = 32u << 20;
 
 bool NoOsPaths() { return true; }
 
@@ -136,13 +137,20 @@ bool TimeOneRun(const std::wstring& dosPath, const std::string& data, Timing* ti
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: compress_bench.exe <directory> [runs]\n");
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--quick") {
+            g_journalSize = 1u << 20;
+        } else {
+            args.emplace_back(argv[i]);
+        }
+    }
+    if (args.empty()) {
+        std::fprintf(stderr, "usage: compress_bench.exe <directory> [runs] [--quick]\n");
         return 2;
     }
-    const std::string narrow(argv[1]);
-    const std::wstring dir(narrow.begin(), narrow.end());
-    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
+    const std::wstring dir(args[0].begin(), args[0].end());
+    const int runs = args.size() > 1 ? std::max(1, std::atoi(args[1].c_str())) : 1;
 
     const SgOsPathCalls calls = {NoOsPaths, NoOsPaths};
     SgSetOsPathCallsForTesting(&calls);
@@ -150,7 +158,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "runtime start-up failed\n");
         return 1;
     }
-    const std::string data = MakeJournal(kJournalSize);
+    const std::string data = MakeJournal(g_journalSize);
     const std::wstring dosPath = dir + L"\\Process-1A-1A-0-0.bin";
     Timing best;
     bool ok = true;
@@ -168,9 +176,9 @@ int main(int argc, char** argv) {
     const uint64_t xzBytes = FileSize(dosPath.substr(0, dosPath.size() - 3) + L"xz");
     std::printf(
         "CompressJournal: %zu bytes -> %llu bytes, best of %d: %.3f s (%.2f MB/s), processor %.3f s (%.2f MB/s)\n",
-        kJournalSize, static_cast<unsigned long long>(xzBytes), runs, best.wall, double(kJournalSize) / 1e6 / best.wall,
-        best.cpu, double(kJournalSize) / 1e6 / best.cpu);
-    std::printf("bytes=%zu xz_bytes=%llu seconds=%.6f cpu_seconds=%.6f\n", kJournalSize,
+        g_journalSize, static_cast<unsigned long long>(xzBytes), runs, best.wall,
+        double(g_journalSize) / 1e6 / best.wall, best.cpu, double(g_journalSize) / 1e6 / best.cpu);
+    std::printf("bytes=%zu xz_bytes=%llu seconds=%.6f cpu_seconds=%.6f\n", g_journalSize,
                 static_cast<unsigned long long>(xzBytes), best.wall, best.cpu);
     return 0;
 }

@@ -7,7 +7,10 @@
 # idle machine the two agree; on a busy one the clock measures the neighbours as well, and the
 # processor-time ratio is the one that tells.
 #
-#   bench/compress_bench.sh [BUILD_DIR] [RUNS]        defaults: build/mingw, 3
+#   bench/compress_bench.sh [BUILD_DIR] [RUNS] [--quick]        defaults: build/mingw, 3
+#
+# --quick: a 1 MiB journal, one run (only shows that the comparison runs). The last lines are
+# the rows for bench/run-all (bench/bench_rows.h describes them).
 #
 # The journal's bytes for xz are recovered from CompressJournal's own .xz with `xz -dc`, so both
 # sides see exactly the same input and each output is checked by the other tool; the two .xz
@@ -16,8 +19,14 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(realpath -m "${1:-$root/build/mingw}")
-runs=${2:-3}
+quick=()
+positional=()
+for arg in "$@"; do
+    if [ "$arg" = --quick ]; then quick=(--quick); else positional+=("$arg"); fi
+done
+build=$(realpath -m "${positional[0]:-$root/build/mingw}")
+runs=${positional[1]:-3}
+[ ${#quick[@]} = 0 ] || runs=1
 exe=$build/bench/compress_bench.exe
 [ -f "$exe" ] || { echo "no $exe: build the bench targets first" >&2; exit 1; }
 
@@ -44,7 +53,7 @@ TIMEFORMAT='%R %U %S'  # bash's own time: clock, user and system seconds
 nvx_wall="" nvx_cpu="" xz_wall="" xz_cpu=""
 for run in $(seq "$runs"); do
     # Wine maps drive Z: to the host's root directory.
-    out=$(NVX_WINEPREFIX=$prefix NVX_WINE_TIMEOUT=600 "$root/cmake/wine-run.sh" "$exe" "Z:${work//\//\\}")
+    out=$(NVX_WINEPREFIX=$prefix NVX_WINE_TIMEOUT=600 "$root/cmake/wine-run.sh" "$exe" "Z:${work//\//\\}" "${quick[@]}")
     line=$(grep '^bytes=' <<<"$out")
     bytes=$(field bytes "$line")
     nvx_wall=$(min "$nvx_wall" "$(field seconds "$line")")
@@ -70,9 +79,17 @@ if cmp -s "$work/Process-1A-1A-0-0.xz" "$work/host.xz"; then
 else
     echo "outputs: DIFFERENT"
 fi
-awk -v nw="$nvx_wall" -v nc="$nvx_cpu" -v xw="$xz_wall" -v xc="$xz_cpu" 'BEGIN {
+identical=no
+cmp -s "$work/Process-1A-1A-0-0.xz" "$work/host.xz" && identical=yes
+awk -v nw="$nvx_wall" -v nc="$nvx_cpu" -v xw="$xz_wall" -v xc="$xz_cpu" -v n="$bytes" -v same="$identical" \
+    -v ours="$(stat -c %s "$work/Process-1A-1A-0-0.xz")" -v theirs="$(stat -c %s "$work/host.xz")" 'BEGIN {
     rw = xw / nw
     rc = xc / nc
     printf "ratio CompressJournal/xz: clock %.3f, processor time %.3f (target >= 0.95: %s)\n",
         rw, rc, (rc >= 0.95) ? "met" : "NOT met"
+    mib = n / 1048576
+    printf "ROW\tjournal compression of %g MiB, processor time (ref: xz -6 -T1)\t%.2f MB/s\t%.2f MB/s\t%.2fx\t>= 0.95x\t%s\n",
+        mib, n / 1e6 / nc, n / 1e6 / xc, rc, (rc >= 0.95) ? "yes" : "no"
+    printf "ROW\tcompressed size of the same %g MiB (ref: xz -6 -T1)\t%d bytes\t%d bytes\t%.2fx\tbyte-identical\t%s\n",
+        mib, ours, theirs, ours / theirs, same
 }'

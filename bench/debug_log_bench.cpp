@@ -2,7 +2,7 @@
 // output, copy into the buffer) against formatting and writing the same line with the C
 // runtime alone, with standard output sent to NUL as asked, and without a standard output
 // (as under the Service Control Manager, where the echo costs nothing). Results go to
-// standard error.
+// standard error, the rows for bench/run-all as well. `--quick`: one batch of each.
 #include <windows.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_rows.h"
 #include "runtime/debug_log.h"
 
 namespace {
@@ -65,18 +66,22 @@ bool Measure(int batches, double* logged, double* baseline) {
     return true;
 }
 
-void Report(const char* what, double logged, double baseline) {
+void Report(const char* what, const char* metric, double logged, double baseline) {
     fprintf(stderr, "%-34s SgDebugPrint %10.0f ns/line   C runtime line %10.0f ns/line   ratio %.2f\n", what, logged,
             baseline, logged / baseline);
+    BenchRowStream() = stderr;
+    BenchRow(metric, BenchText("%.0f ns", logged), BenchText("%.0f ns", baseline),
+             BenchText("%.2fx", logged / baseline), "-", "-");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool quick = BenchQuick(argc, argv);
     if (argc > 1 && strcmp(argv[1], "--no-stdout") == 0) {
         double l = 0, b = 0;
-        if (!Measure(50, &l, &b)) return 1;
-        Report("no standard output (as a service):", l, b);
+        if (!Measure(quick ? 1 : 50, &l, &b)) return 1;
+        Report("no standard output (as a service):", "debug log line, no standard output (ref: C runtime line)", l, b);
         return 0;
     }
     if (freopen("NUL", "w", stdout) == nullptr) {
@@ -84,13 +89,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     double l = 0, b = 0;
-    if (!Measure(5, &l, &b)) return 1;
-    Report("standard output sent to NUL:", l, b);
+    if (!Measure(quick ? 1 : 5, &l, &b)) return 1;
+    Report("standard output sent to NUL:", "debug log line, standard output to NUL (ref: C runtime line)", l, b);
 
     // The same program again with no standard output handle at all, as the SCM starts it.
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string command = std::string("\"") + self + "\" --no-stdout";
+    std::string command = std::string("\"") + self + "\" --no-stdout" + (quick ? " --quick" : "");
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;

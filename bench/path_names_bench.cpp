@@ -10,7 +10,8 @@
 //                    inserted, then removed and freed (map: construct the key, insert, erase);
 //   held name:       a name that is already held is got and released: lookup and reference
 //                    count only (map: find through a view of the name, count up, count down).
-// Each side runs several rounds in alternation; the best round counts.
+// Each side runs several rounds in alternation; the best round counts. Also printed: how the
+// names spread over the table's buckets. `--quick`: one pass, one round.
 #include <windows.h>
 #include <winternl.h>
 
@@ -25,6 +26,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "bench/bench_rows.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/path_names.h"
@@ -38,8 +40,8 @@ namespace {
 
 constexpr int kNames = 4096;
 constexpr int kHeldEvery = 4;  // every fourth name is held throughout
-constexpr int kPasses = 60;
-constexpr int kRounds = 7;
+int g_passes = 60;
+int g_rounds = 7;
 
 volatile uint32_t g_checksum;
 
@@ -86,9 +88,9 @@ UNICODE_STRING Counted(const std::wstring& text) {
 // Visit order: every name once per pass, scattered.
 std::vector<uint32_t> MakeOrder(const std::vector<uint32_t>& candidates) {
     std::vector<uint32_t> order;
-    order.reserve(candidates.size() * kPasses);
+    order.reserve(candidates.size() * g_passes);
     uint32_t seed = 99;
-    for (int pass = 0; pass < kPasses; ++pass) {
+    for (int pass = 0; pass < g_passes; ++pass) {
         std::vector<uint32_t> shuffled = candidates;
         for (size_t i = shuffled.size(); i > 1; --i) {
             seed = seed * 1664525u + 1013904223u;
@@ -163,7 +165,11 @@ bool Report(const char* pattern, double internNs, double mapNs) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (BenchQuick(argc, argv)) {
+        g_passes = 1;
+        g_rounds = 1;
+    }
     if (!SgInitMemory()) {
         std::fprintf(stderr, "SgInitMemory failed\n");
         return 2;
@@ -192,14 +198,14 @@ int main() {
     const auto createOrder = MakeOrder(freeIndexes);
     const auto heldOrder = MakeOrder(heldIndexes);
     double internCreate = 1e30, mapCreate = 1e30, internHeld = 1e30, mapHeld = 1e30;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < g_rounds; ++round) {
         internCreate = std::min(internCreate, InternPairs(names, createOrder));
         mapCreate = std::min(mapCreate, MapInsertErasePairs(map, names, createOrder));
         internHeld = std::min(internHeld, InternPairs(names, heldOrder));
         mapHeld = std::min(mapHeld, MapFindPairs(map, names, heldOrder));
     }
 
-    // How the additive hash spreads these names over the 8192 buckets.
+    // How the bucket function spreads these names over the 8192 buckets.
     std::vector<uint32_t> chain(kPathTableBuckets, 0);
     size_t totalChars = 0;
     for (const auto& us : names) {
@@ -221,13 +227,19 @@ int main() {
     std::printf(
         "%d distinct device path names (average %.0f characters), %zu held throughout; %zu + %zu pairs "
         "per round, best of %d rounds\n",
-        kNames, static_cast<double>(totalChars) / kNames, held.size(), createOrder.size(), heldOrder.size(), kRounds);
+        kNames, static_cast<double>(totalChars) / kNames, held.size(), createOrder.size(), heldOrder.size(), g_rounds);
     std::printf(
         "hash spread: %u of %u buckets used, longest chain %u names; a get of an unheld name compares "
         "against %.1f held names on average\n",
         used, kPathTableBuckets, longest, walked);
     const bool createMet = Report("create + remove", internCreate, mapCreate);
     const bool heldMet = Report("held name", internHeld, mapHeld);
+    BenchRowAtMost("path name get+release, new name (ref: unordered_map insert+erase)",
+                   BenchText("%.1f ns", internCreate), BenchText("%.1f ns", mapCreate), internCreate / mapCreate, 1.0);
+    BenchRowAtMost("path name get+release, held name (ref: unordered_map find)", BenchText("%.1f ns", internHeld),
+                   BenchText("%.1f ns", mapHeld), internHeld / mapHeld, 1.0);
+    BenchRow("path name buckets used / longest chain, 4,096 device paths", BenchText("%u / %u", used, longest), "-",
+             "-", "-", "-");
     std::printf("target (get+release no slower than unordered_map insert+erase): %s\n", createMet ? "met" : "NOT met");
     std::printf("held-name lookups: %s\n", heldMet ? "no slower" : "slower");
 

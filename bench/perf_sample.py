@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """One perf-logger sample and one telemetry walk against the bare platform calls, in one run.
 
-    bench/perf_sample.py [--samples 300] [--walks 300] [--machine DIR] [--bench-exe PATH]
+    bench/perf_sample.py [--samples 300] [--walks 300] [--machine DIR] [--bench-exe PATH] [--quick]
 
 perf_sample_bench.exe (built with the bench targets, with the simulated machine's pdh.dll and
 fltlib.dll beside it) runs inside a simulated machine: a sample of 11 counter sets of 40 counters
@@ -14,7 +14,8 @@ row in the machine's NvxPerformance.csv. Target: a sample costs at most 1.5 time
 
 Without --machine a machine is created in a temporary directory and removed at the end; with it,
 an existing machine is used and left as it was found (down or up). Builds nothing. Standard
-library only.
+library only. The last lines are the rows for bench/run-all (bench/benchrows.py); --quick measures
+3 rounds of each after the warm-up.
 """
 
 import argparse
@@ -24,7 +25,9 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(REPO / "sim"))
+sys.path.insert(0, str(REPO / "bench"))
 
+from benchrows import row  # noqa: E402
 from nvxsimlib.command import machine_for_bench, run_nvxsim  # noqa: E402
 
 SAMPLE_TARGET = 1.5
@@ -78,7 +81,10 @@ def main():
     parser.add_argument("--walks", type=int, default=300, help="measured walk rounds (after 20 warm-up)")
     parser.add_argument("--machine", help="use this existing machine instead of a new temporary one")
     parser.add_argument("--bench-exe", default=str(REPO / "build/mingw/bench/perf_sample_bench.exe"))
+    parser.add_argument("--quick", action="store_true", help="3 rounds of each: only shows that it runs")
     args = parser.parse_args()
+    if args.quick:
+        args.samples = args.walks = 3
     bench = Path(args.bench_exe).resolve()
     missing = [p for p in (bench, bench.parent / "pdh.dll", bench.parent / "fltlib.dll") if not p.is_file()]
     if missing:
@@ -107,6 +113,12 @@ def main():
         return 1
     print()
     print(table(found))
+    print()
+    for metric, what, target in ROWS:
+        r = found[metric]
+        ratio = r["ours_median_us"] / r["ref_median_us"]
+        row(what.replace("`", ""), f"{micros(r['ours_median_us'])}", f"{micros(r['ref_median_us'])}", ratio,
+            f"<= {target:g}x" if target else "-", ratio <= target if target else None)
     return 0
 
 

@@ -5,13 +5,14 @@
 // one and allocates the next size (how the service's messages and objects behave),
 // and an immediate allocate-then-release pair. Each allocator runs several rounds in
 // alternation; the best round counts, so chunk creation and heap growth in the first
-// round do not.
+// round do not. `--quick`: a few thousand steps, one round.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "bench/bench_rows.h"
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 
@@ -23,8 +24,8 @@ namespace {
 
 constexpr int kSizes = 8192;
 constexpr int kSlots = 256;
-constexpr int kSteps = 2000000;
-constexpr int kRounds = 5;
+int g_steps = 2000000;
+int g_rounds = 5;
 
 void* volatile g_escape;  // keeps the compiler from eliding allocate/release pairs
 volatile uint32_t g_checksum;
@@ -49,7 +50,7 @@ std::vector<uint32_t> MakeSizes() {
 }
 
 std::vector<uint32_t> MakeSlotOrder() {
-    std::vector<uint32_t> order(kSteps);
+    std::vector<uint32_t> order(g_steps);
     uint32_t seed = 777;
     for (auto& slot : order) slot = ((seed = seed * 1664525u + 1013904223u) >> 16) % kSlots;
     return order;
@@ -62,7 +63,7 @@ double WorkingSetNs(const std::vector<uint32_t>& sizes, const std::vector<uint32
     for (int i = 0; i < kSlots; ++i) slots[i] = alloc(sizes[i]);
     uint32_t sum = 0;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kSteps; ++i) {
+    for (int i = 0; i < g_steps; ++i) {
         void*& slot = slots[order[i]];
         release(slot);
         const uint32_t n = sizes[i % kSizes];
@@ -75,14 +76,14 @@ double WorkingSetNs(const std::vector<uint32_t>& sizes, const std::vector<uint32
     const auto end = std::chrono::steady_clock::now();
     for (void* p : slots) release(p);
     g_checksum = g_checksum + sum;
-    return std::chrono::duration<double, std::nano>(end - start).count() / kSteps;
+    return std::chrono::duration<double, std::nano>(end - start).count() / g_steps;
 }
 
 template <typename Alloc, typename Release>
 double ImmediatePairNs(const std::vector<uint32_t>& sizes, Alloc alloc, Release release) {
     uint32_t sum = 0;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kSteps; ++i) {
+    for (int i = 0; i < g_steps; ++i) {
         const uint32_t n = sizes[i % kSizes];
         auto* p = static_cast<uint8_t*>(alloc(n));
         p[n - 1] = static_cast<uint8_t>(i);
@@ -92,7 +93,7 @@ double ImmediatePairNs(const std::vector<uint32_t>& sizes, Alloc alloc, Release 
     }
     const auto end = std::chrono::steady_clock::now();
     g_checksum = g_checksum + sum;
-    return std::chrono::duration<double, std::nano>(end - start).count() / kSteps;
+    return std::chrono::duration<double, std::nano>(end - start).count() / g_steps;
 }
 
 bool Report(const char* pattern, double poolNs, double crtNs) {
@@ -104,7 +105,11 @@ bool Report(const char* pattern, double poolNs, double crtNs) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (BenchQuick(argc, argv)) {
+        g_steps = 20000;
+        g_rounds = 1;
+    }
     if (!SgInitMemory()) {
         std::fprintf(stderr, "SgInitMemory failed\n");
         return 2;
@@ -117,7 +122,7 @@ int main() {
     auto crtRelease = [](void* p) { std::free(p); };
 
     double poolSet = 1e30, crtSet = 1e30, poolPair = 1e30, crtPair = 1e30;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < g_rounds; ++round) {
         const double a = WorkingSetNs(sizes, order, poolAlloc, poolRelease);
         const double b = WorkingSetNs(sizes, order, crtAlloc, crtRelease);
         const double c = ImmediatePairNs(sizes, poolAlloc, poolRelease);
@@ -128,13 +133,17 @@ int main() {
         if (d < crtPair) crtPair = d;
     }
     const SgPoolStats stats = SgGetPoolStats();
-    std::printf("%d request sizes 16..16000 (a quarter fixed), %d steps x best of %d rounds\n", kSizes, kSteps,
-                kRounds);
+    std::printf("%d request sizes 16..16000 (a quarter fixed), %d steps x best of %d rounds\n", kSizes, g_steps,
+                g_rounds);
     const bool setMet = Report("working set 256", poolSet, crtSet);
     const bool pairMet = Report("immediate pair", poolPair, crtPair);
     std::printf("pool chunks used: %llu (%.1f MB)\n", static_cast<unsigned long long>(stats.chunksAllocated),
                 stats.chunksAllocated * (kPoolChunkSize / 1048576.0));
     std::printf("target (pool pair no slower than malloc/free pair): %s\n", setMet && pairMet ? "met" : "NOT met");
+    BenchRowAtMost("pool alloc+free pair, working set of 256 (ref: malloc/free)", BenchText("%.1f ns", poolSet),
+                   BenchText("%.1f ns", crtSet), poolSet / crtSet, 1.0);
+    BenchRowAtMost("pool alloc+free pair, immediate (ref: malloc/free)", BenchText("%.1f ns", poolPair),
+                   BenchText("%.1f ns", crtPair), poolPair / crtPair, 1.0);
     const bool clean = SgShutdownMemory();
     if (!clean) std::printf("pool reported unreleased blocks or faults\n");
     return clean ? 0 : 1;

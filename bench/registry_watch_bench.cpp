@@ -14,7 +14,7 @@
 //   visible  when this program found the line in the file (adds the service's log thread and
 //            this program's 1 ms polling).
 // Both processes read the same clock (the machine's system time). Prints the median and the worst
-// of each against the 100 ms target for the median.
+// of each against the 100 ms target for the median, and the row for bench/run-all.
 #include <windows.h>
 
 #include <algorithm>
@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_rows.h"
 #include "runtime/identity.h"
 
 namespace {
@@ -171,5 +172,8 @@ int wmain(int argc, wchar_t** argv) {
            Median(visible), *std::max_element(visible.begin(), visible.end()));
     printf("  target: median under %.0f ms: %s (%.2f ms, %.1f%% of the target)\n", kTargetMedianMs,
            median < kTargetMedianMs ? "met" : "NOT met", median, 100.0 * median / kTargetMedianMs);
+    BenchRow(BenchText("registry write to debug filter in effect, median of %d (worst)", changes).c_str(),
+             BenchText("%.2f ms (%.2f ms)", median, *std::max_element(applied.begin(), applied.end())), "-", "-",
+             BenchText("< %.0f ms", kTargetMedianMs).c_str(), median < kTargetMedianMs && lost == 0 ? "yes" : "no");
     return lost == 0 ? 0 : 1;
 }

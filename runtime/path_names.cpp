@@ -1,5 +1,6 @@
 #include "runtime/path_names.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "runtime/compiler.h"
@@ -28,7 +29,12 @@ struct PathState {
 PathState g_paths;
 SgOsPathCalls g_osPaths = {InitOsPaths, ShutdownOsPaths};
 
-SgRefFields RefOf(SgFullPath* path) { return {&path->lock, &path->referenceCount, &path->deletePending}; }
+// The reference count and the delete-pending flag are atomic words rather than fields under a
+// lock of each object's own: an object's lock would be initialised and deleted with every new
+// name, and under Wine that costs more than the rest of a get and release together. The table
+// lock still orders every change that decides whether a name stays in its table (below).
+std::atomic_ref<uint32_t> CountOf(SgFullPath* path) { return std::atomic_ref<uint32_t>(path->referenceCount); }
+std::atomic_ref<uint8_t> PendingOf(SgFullPath* path) { return std::atomic_ref<uint8_t>(path->deletePending); }
 
 // The bytes of an object's name, whichever form it has.
 const void* NameBytes(const SgFullPath* path, uint32_t* length) {
@@ -127,7 +133,7 @@ bool HasControlCharW(const UNICODE_STRING* name) {
     return false;
 }
 
-// Bytes are taken as signed, as in the hash, so every byte of a multi-byte UTF-8 sequence
+// Bytes are taken as signed, so every byte of a multi-byte UTF-8 sequence
 // also counts as below 32. The counter only feeds the shutdown report.
 bool HasControlCharA(const ANSI_STRING* name) {
     for (uint32_t i = 0; i < name->Length; ++i) {
@@ -144,7 +150,7 @@ SgFullPath* CreatePath(PathTable* form, const void* name, bool wide, uint32_t ha
     path->header.bucket = hash;
     path->header.size = sizeof(SgFullPath);
     path->header.destroy = SgDeleteFullPath;
-    SgRefInit(RefOf(path));
+    path->referenceCount = 1;
     path->wide = wide ? 1 : 0;
     bool invalid = false;
     if (wide) {
@@ -179,7 +185,9 @@ SgFullPath* GetPath(PathTable* form, const void* name, bool wide, uint32_t hash)
     EnterCriticalSection(&form->lock);
     auto* path = reinterpret_cast<SgFullPath*>(SgHashLookup(form->table, hash, name));
     if (path != nullptr) {
-        SgRefAdd(RefOf(path));
+        // A name in its table has a count of at least 1: the last release takes it out under
+        // this lock before its count reaches 0.
+        CountOf(path).fetch_add(1);
     } else {
         path = CreatePath(form, name, wide, hash);
     }
@@ -191,10 +199,11 @@ SgFullPath* GetPath(PathTable* form, const void* name, bool wide, uint32_t hash)
 // still takes the right lock.
 void ReleasePath(SgFullPath* path) {
     PathTable* form = path->wide ? &g_paths.wide : &g_paths.narrow;
-    const SgRefFields ref = RefOf(path);
+    std::atomic_ref<uint32_t> count = CountOf(path);
     bool destroy = false;
-    switch (SgRefReleaseKeepLast(ref)) {
-        case kSgRefWasZero:
+    uint32_t old = count.load();
+    for (;;) {
+        if (old == 0) {
             SG_COUNTED_FORMAT_BEGIN
             if (path->wide) {
                 SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG,
@@ -205,26 +214,98 @@ void ReleasePath(SgFullPath* path) {
             }
             SG_COUNTED_FORMAT_END
             return;
-        case kSgRefKept:
-            return;
-        case kSgRefDestroy:
-            // Deletion was pending: the table destroy already let go of the object (and the
-            // table and its lock may be gone), so only the object itself is touched.
-            destroy = true;
+        }
+        if (PendingOf(path).load() != 0) {
+            // The table destroy already let go of the object (and the table and its lock may be
+            // gone): the holder that takes the count to 0 destroys it, with the count set back
+            // to 1 so that the destroy frees it.
+            if (!count.compare_exchange_weak(old, old - 1)) continue;
+            if (old == 1) {
+                count.store(1);
+                destroy = true;
+            }
             break;
-        case kSgRefLast:
-            // The last reference is dropped only under the table lock (then the object lock):
-            // another thread may have found the name and referenced it since the first look,
-            // and a get either finds the object referenced or no longer finds it at all.
+        }
+        if (old == 1) {
+            // The last reference is dropped only under the table lock: another thread may find
+            // the name and reference it meanwhile, and a get either finds the object referenced
+            // or no longer finds it at all.
             EnterCriticalSection(&form->lock);
-            if (SgRefDropLast(ref)) {
+            uint32_t expected = 1;
+            if (count.compare_exchange_strong(expected, 0)) {
                 SgHashRemove(form->table, &path->header);
                 destroy = true;
             }
             LeaveCriticalSection(&form->lock);
-            break;
+            if (destroy) break;
+            old = expected;  // referenced again meanwhile: an ordinary release now
+            continue;
+        }
+        if (count.compare_exchange_weak(old, old - 1)) return;
     }
     if (destroy && SgDeleteFullPath(&path->header)) SgFreeMem(path);
+}
+
+// ---- bucket function ---------------------------------------------------------------------------
+//
+// Names are equal exactly when their byte lengths and bytes are (no case folding, no
+// normalisation), so the bucket is a function of the bytes alone and both forms share it.
+// Device paths share long prefixes and differ in a few characters near the end, often only
+// in where a digit stands; every byte therefore goes through a multiplication whose result
+// depends on its position (sixteen bytes per step, chained through the running state), and
+// the last step folds both halves of a full product, so every byte reaches the 13 bucket bits.
+
+constexpr uint64_t kMixA = 0xA0761D6478BD642Full;
+constexpr uint64_t kMixB = 0xE7037ED1A0B428DBull;
+constexpr uint64_t kMixC = 0x8EBC6AF09C88C6E3ull;
+
+uint64_t Load64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
+
+uint64_t Load32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+// Both halves of the full product of a and b, folded together.
+uint64_t Fold(uint64_t a, uint64_t b) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+uint32_t HashNameBytes(const void* data, uint32_t length) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    uint64_t state = kMixA ^ length;
+    uint64_t first, second;
+    if (length <= 16) {
+        if (length >= 4) {
+            // Two (possibly overlapping) 4-byte reads from each end cover every byte.
+            const uint32_t step = (length >> 3) << 2;
+            first = (Load32(p) << 32) | Load32(p + step);
+            second = (Load32(p + length - 4) << 32) | Load32(p + length - 4 - step);
+        } else if (length > 0) {
+            first = (static_cast<uint64_t>(p[0]) << 16) | (static_cast<uint64_t>(p[length >> 1]) << 8) | p[length - 1];
+            second = 0;
+        } else {
+            first = second = 0;
+        }
+    } else {
+        uint32_t left = length;
+        while (left > 16) {
+            state = Fold(Load64(p) ^ kMixB, Load64(p + 8) ^ state);
+            p += 16;
+            left -= 16;
+        }
+        // The last sixteen bytes, overlapping the previous step when the length is no multiple.
+        first = Load64(p + left - 16);
+        second = Load64(p + left - 8);
+    }
+    const uint64_t h = Fold(kMixC ^ length, Fold(first ^ kMixB, second ^ state));
+    return static_cast<uint32_t>(h >> 32) & kPathHashMask;
 }
 
 bool ValidNameW(const UNICODE_STRING* name, const char* caller) {
@@ -241,30 +322,9 @@ bool ValidNameW(const UNICODE_STRING* name, const char* caller) {
 
 }  // namespace
 
-uint32_t SgHashPathW(const UNICODE_STRING* name) {
-    // Four code units per step: the two 32-bit halves of `pairs` each collect the sum of two
-    // units, and cannot overflow within 65,535 bytes. Every get hashes its whole name.
-    const auto* bytes = reinterpret_cast<const uint8_t*>(name->Buffer);
-    const uint32_t units = name->Length / 2u;
-    uint64_t pairs = 0;
-    uint32_t i = 0;
-    for (; i + 4 <= units; i += 4) {
-        uint64_t four;
-        memcpy(&four, bytes + i * 2u, 8);
-        pairs += (four & 0x0000FFFF0000FFFFull) + ((four >> 16) & 0x0000FFFF0000FFFFull);
-    }
-    uint32_t sum = static_cast<uint32_t>(pairs) + static_cast<uint32_t>(pairs >> 32);
-    for (; i < units; ++i) sum += static_cast<uint16_t>(name->Buffer[i]);
-    return sum & kPathHashMask;
-}
+uint32_t SgHashPathW(const UNICODE_STRING* name) { return HashNameBytes(name->Buffer, name->Length); }
 
-uint32_t SgHashPathA(const ANSI_STRING* name) {
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < name->Length; ++i) {
-        sum += static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(name->Buffer[i])));
-    }
-    return sum & kPathHashMask;
-}
+uint32_t SgHashPathA(const ANSI_STRING* name) { return HashNameBytes(name->Buffer, name->Length); }
 
 bool SgInitPathManagement() {
     SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "Initialize path management");
@@ -348,8 +408,15 @@ void SgReleaseFullPath(SgFullPath* path) {
 bool SgDeleteFullPath(SgObject* object) {
     auto* path = reinterpret_cast<SgFullPath*>(object);
     if (path == nullptr) return false;
-    uint32_t remaining = 0;
-    if (!SgRefTryDestroy(RefOf(path), &remaining)) {
+    // The flag is raised before the count drops, so a holder that releases meanwhile never
+    // takes the table path for an object the table destroy is letting go of.
+    std::atomic_ref<uint32_t> count = CountOf(path);
+    uint32_t old = count.load();
+    if (old > 1) PendingOf(path).store(1);
+    while (old > 1 && !count.compare_exchange_weak(old, old - 1)) {
+    }
+    if (old > 1) {
+        const uint32_t remaining = old - 1;
         SG_COUNTED_FORMAT_BEGIN
         if (path->wide) {
             SgDebugPrint(SG_FAC_PATH, SG_LVL_DEBUG, "SgDeleteFullPath: Delay deleting path, name=%wZ count=%d",

@@ -21,14 +21,15 @@ constexpr uint32_t kPathHashMask = 0x1FFF;
 constexpr uint32_t kPathMaxNameBytes = 65533;
 
 struct SgFullPath {
-    SgObject header;        // bucket = the name's hash; destroy = SgDeleteFullPath
-    CRITICAL_SECTION lock;  // guards referenceCount and deletePending
+    SgObject header;  // bucket = the name's hash; destroy = SgDeleteFullPath
+    // Holders. Changed atomically; the change that takes a name out of its table (1 to 0) is
+    // made under the table lock, so a get never finds an object on its way out.
     uint32_t referenceCount;
     union {
         UNICODE_STRING* wideName;  // wide == 1
         ANSI_STRING* narrowName;   // wide == 0; UTF-8 bytes
     };
-    uint8_t deletePending;
+    uint8_t deletePending;  // raised by a destroy that found other holders; atomic
     uint8_t wide;
     uint8_t invalid;  // the name holds a character below 32
 };
@@ -52,6 +53,7 @@ void SgReleaseFullPath(SgFullPath* path);
 // returns the object's memory).
 bool SgDeleteFullPath(SgObject* path);
 
-// Hash values (0 .. 0x1FFF) used as the objects' bucket values.
+// Hash values (0 .. 0x1FFF) used as the objects' bucket values: a function of the name's bytes
+// in which every byte's position counts; equal names (same length and bytes) hash equal.
 uint32_t SgHashPathW(const UNICODE_STRING* name);
 uint32_t SgHashPathA(const ANSI_STRING* name);

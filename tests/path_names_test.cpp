@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -67,6 +68,20 @@ bool FakeShutdownOsPaths() {
 
 uint32_t WideCount() { return SgPathTableCountForTesting(true); }
 
+// A name of the same length as `name` whose last four characters differ and whose bucket is
+// the same; empty when none of 26^4 endings gives one.
+std::wstring BucketSharer(const std::wstring& name) {
+    WideName target(name);
+    const uint32_t bucket = SgHashPathW(&target.us);
+    WideName candidate(name);
+    const size_t end = candidate.text.size();
+    for (uint32_t i = 0; i < 26 * 26 * 26 * 26; ++i) {
+        for (uint32_t k = 0, rest = i; k < 4; ++k, rest /= 26) candidate.text[end - 1 - k] = L'a' + rest % 26;
+        if (candidate.text != name && SgHashPathW(&candidate.us) == bucket) return candidate.text;
+    }
+    return {};
+}
+
 class PathNamesTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -118,7 +133,8 @@ TEST_F(PathNamesTest, SameNameTwiceSharesOneObjectUntilTheLastRelease) {
 TEST_F(PathNamesTest, NamesAreComparedByExactBytesPerForm) {
     WideName upper(L"\\Device\\HarddiskVolume3\\Temp");
     WideName lower(L"\\device\\harddiskvolume3\\temp");
-    WideName swapped(L"\\Device\\HarddiskVolume3\\Tmep");  // same code units: same bucket
+    WideName swapped(BucketSharer(upper.text));  // same length, same bucket, other bytes
+    ASSERT_FALSE(swapped.text.empty()) << "no name of that length shares the bucket";
     WideName prefix(L"\\Device\\HarddiskVolume3\\Tem");
     NarrowName narrow("\\Device\\HarddiskVolume3\\Temp");
     SgFullPath* u = SgGetFullPathW(&upper.us);
@@ -140,22 +156,68 @@ TEST_F(PathNamesTest, NamesAreComparedByExactBytesPerForm) {
     EXPECT_EQ(SgPathTableCountForTesting(false), 0u);
 }
 
-TEST_F(PathNamesTest, HashRulesOfBothForms) {
-    // UTF-16: the sum of the 16-bit code units, & 0x1FFF, over names of any length.
-    WideName three(std::wstring(3, wchar_t(0xFFFF)));
-    EXPECT_EQ(SgHashPathW(&three.us), 0x2FFFDu & 0x1FFF);
-    WideName longest(std::wstring(kPathMaxNameBytes / 2, wchar_t(0xFFFF)));
-    EXPECT_EQ(SgHashPathW(&longest.us), (kPathMaxNameBytes / 2 * 0xFFFFull) & 0x1FFF);
-    WideName mixed(L"\\Device\\HarddiskVolume3\\a");  // 25 units: four-unit steps and a remainder
-    uint32_t sum = 0;
-    for (wchar_t unit : mixed.text) sum += unit;
-    EXPECT_EQ(SgHashPathW(&mixed.us), sum & 0x1FFF);
-    // UTF-8: bytes taken as signed 8-bit values (0xC3 = -61, 0xA9 = -87), & 0x1FFF.
+TEST_F(PathNamesTest, BucketsStayInRangeAndFollowTheBytesOfEitherForm) {
+    for (const std::wstring& text : {std::wstring(), std::wstring(1, wchar_t(0xFFFF)), std::wstring(3, wchar_t(0xFFFF)),
+                                     std::wstring(9, L'a'), std::wstring(kPathMaxNameBytes / 2, wchar_t(0xFFFF))}) {
+        WideName name(text);
+        EXPECT_LE(SgHashPathW(&name.us), kPathHashMask) << text.size() << " units";
+    }
+    // The bucket is the hash of the name's bytes, in either form; equal bytes, equal bucket.
     NarrowName narrow("\xC3\xA9");
     SgFullPath* path = SgGetFullPathA(&narrow.as);
     ASSERT_NE(path, nullptr);
-    EXPECT_EQ(path->header.bucket, static_cast<uint32_t>(-148) & 0x1FFF);
+    EXPECT_EQ(path->header.bucket, SgHashPathA(&narrow.as));
+    EXPECT_LE(path->header.bucket, kPathHashMask);
     SgReleaseFullPathA(path);
+    WideName wide(L"\\Device\\HarddiskVolume3\\a");
+    const ANSI_STRING sameBytes = {wide.us.Length, wide.us.Length, reinterpret_cast<char*>(wide.text.data())};
+    EXPECT_EQ(SgHashPathA(&sameBytes), SgHashPathW(&wide.us));
+}
+
+// Device paths share long prefixes and differ in a few digits near the end; names that are
+// anagrams of each other are the worst case of a bucket function that ignores positions.
+TEST_F(PathNamesTest, DevicePathsSpreadOverTheBuckets) {
+    std::vector<std::wstring> names;
+    wchar_t text[160];
+    for (int dir = 0; dir < 18; ++dir) {  // 4,032 journals
+        for (int day = 1; day <= 28; ++day) {
+            for (int seq = 0; seq < 8; ++seq) {
+                swprintf(text, 160,
+                         L"\\Device\\HarddiskVolume3\\ProgramData\\Kestro\\Vantor\\Journals\\%02d\\202603%02d-%06d.bin",
+                         dir, day, seq * 1001);
+                names.emplace_back(text);
+            }
+        }
+    }
+    for (int log = 0; log < 64; ++log) {
+        swprintf(text, 160, L"\\Device\\HarddiskVolume3\\ProgramData\\Kestro\\Vantor\\Logs\\nvxs.log.%05d", log);
+        names.emplace_back(text);
+    }
+    std::wstring digits = L"0123456789";  // 3,628,800 orders; the first 4,096 in sequence
+    for (int i = 0; i < 4096; ++i) {
+        names.push_back(L"\\Device\\HarddiskVolume3\\Windows\\Temp\\" + digits + L".tmp");
+        std::next_permutation(digits.begin(), digits.end());
+    }
+    // Two sets of 4,096 names each, in both forms: the expected spread of 4,096 random
+    // values over 8,192 buckets is about 3,220 buckets used and a longest chain of 5 or 6.
+    for (size_t set = 0; set < 2; ++set) {
+        std::vector<uint32_t> wideChains(kPathTableBuckets), narrowChains(kPathTableBuckets);
+        for (size_t i = set * 4096; i < (set + 1) * 4096; ++i) {
+            WideName wide(names[i]);
+            NarrowName narrow(std::string(names[i].begin(), names[i].end()));
+            ++wideChains[SgHashPathW(&wide.us)];
+            ++narrowChains[SgHashPathA(&narrow.as)];
+        }
+        for (const auto* chains : {&wideChains, &narrowChains}) {
+            uint32_t used = 0, longest = 0;
+            for (uint32_t n : *chains) {
+                used += n != 0;
+                longest = std::max(longest, n);
+            }
+            EXPECT_GE(used, 3000u) << "set " << set << (chains == &wideChains ? ", UTF-16" : ", UTF-8");
+            EXPECT_LE(longest, 9u) << "set " << set << (chains == &wideChains ? ", UTF-16" : ", UTF-8");
+        }
+    }
 }
 
 // ---- invalid names, shutdown, delayed deletion, count-0 warning --------------------------------
