@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "runtime/debug_log.h"
 #include "runtime/memory.h"
 
 namespace {
@@ -37,6 +38,7 @@ SgThread* SgCreateThread(LPTHREAD_START_ROUTINE routine, const void* parameter, 
     }
     os->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (os->wakeEvent == nullptr) {
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to create a thread's wake event, error %lu", GetLastError());
         if (thread->parameter != nullptr) SgFreeMem(thread->parameter);
         SgFreeMem(os);
         SgFreeMem(thread);
@@ -64,6 +66,8 @@ bool SgStartThread(SgThread* thread) {
     DWORD id = 0;
     handle = CreateThread(nullptr, 0, thread->routine, thread->parameter, 0, &id);
     if (handle == nullptr) {
+        // The caller's Debug line before the start names the thread.
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to start a thread, error %lu", GetLastError());
         EnterCriticalSection(&thread->lock);
         thread->runFlag = 0;
         LeaveCriticalSection(&thread->lock);
