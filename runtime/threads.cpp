@@ -7,6 +7,9 @@
 
 namespace {
 
+// The slice in which a failed wait is waited out (SgThreadWait).
+constexpr int64_t kFailedWaitSliceMs = 50;
+
 bool IsValid(const SgThread* thread) { return thread != nullptr && thread->os != nullptr; }
 
 bool DestroyThreadObject(SgObject* object) { return SgDestroyThread(reinterpret_cast<SgThread*>(object)); }
@@ -102,7 +105,20 @@ int64_t SgThreadWait(SgThread* thread, int64_t micros) {
     if (millis >= INFINITE) millis = INFINITE - 1;
     int64_t start = SgGetTimeMicros(0);
     DWORD result = WaitForSingleObject(thread->os->wakeEvent, static_cast<DWORD>(millis));
-    if (result == WAIT_OBJECT_0) ResetEvent(thread->os->wakeEvent);
+    if (result == WAIT_OBJECT_0) {
+        ResetEvent(thread->os->wakeEvent);
+    } else if (result == WAIT_FAILED) {
+        // A failed wait returns at once: the body would take it for a wake-up and wait again at
+        // once, spinning. The time is waited out in short sleeps instead, so the body keeps its
+        // pace (a failure that lasts is logged once a period, not in a flood), and a stop still
+        // ends the wait within a slice.
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Wait for a thread's wake event failed, error %lu", GetLastError());
+        for (int64_t now = SgGetTimeMicros(start); now - start < micros && SgThreadShouldRun(thread);
+             now = SgGetTimeMicros(now)) {
+            int64_t sliceMillis = (micros - (now - start) + 999) / 1000;
+            Sleep(static_cast<DWORD>(sliceMillis < kFailedWaitSliceMs ? sliceMillis : kFailedWaitSliceMs));
+        }
+    }
     int64_t left = micros - (SgGetTimeMicros(start) - start);
     return left > 0 ? left : 0;
 }

@@ -62,8 +62,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "scenario"))
 
-from simtest import (ERROR_SERVICE_REQUEST_TIMEOUT, RUNNING, SERVICE_KEY, STOPPED, WAIT_HINT_MS,  # noqa: E402
-                     SimMachine)
+import simtest  # noqa: E402
+from simtest import ERROR_SERVICE_REQUEST_TIMEOUT, RUNNING, SERVICE_KEY, STOPPED, WAIT_HINT_MS, SimMachine  # noqa: E402
 
 OPERATIONS = ["ThreadCreate", "EventCreate", "Wait", "Memory", "RegOpenKey", "RegQueryValue", "RegSetValue",
               "RegNotify", "NtFile", "DirectoryList", "FilterConnect", "FilterSend", "FilterGetMessage",
@@ -221,6 +221,9 @@ class SweepMachine:
 
         def before():
             self.counts_path.unlink(missing_ok=True)
+            # Each run's log stands alone: a run that writes none cannot pass for the last one.
+            for path in self.machine.log_path().parent.glob("nvxs*.log"):
+                path.unlink()
             original["bytes"] = self.fresh_journal()
             self.machine.reg_set(SERVICE_KEY, "DebugLevel", "REG_DWORD", 1)
 
@@ -266,6 +269,8 @@ class SweepMachine:
         lines = self.run_log()
         texts = [e.text for e in lines]
         result.injected = sum(failures for _, failures in self.counts().values())
+        if ran and not texts:
+            return Result("unlogged", "the run wrote no log", result.stop_ms, result.injected)
         if texts and not any(LOG_END.match(t) for t in texts) and (ran or code != ERROR_SERVICE_REQUEST_TIMEOUT):
             return Result("crash", "the debug log has no last line", result.stop_ms, result.injected)
         if ran and result.stop_ms > WAIT_HINT_MS:
@@ -418,6 +423,8 @@ def main():
 
     tmp = Path(tempfile.mkdtemp(prefix="nvx-fault-sweep-"))
     machines = [SweepMachine(tmp / f"machine{i}") for i in range(max(1, args.jobs))]
+    # A termination signal still ends every process of these machines (simtest's handler).
+    simtest._live_machines.extend(sm.machine for sm in machines)
     failed = False
     plans = {}
     try:
@@ -434,6 +441,7 @@ def main():
             for operation in operations:
                 made = counts.get(operation, (0, 0))[0]
                 plans[operation] = plan_from_counts(operation, made, args.full_limit, args.points, ranges)
+            print("calls a run makes: " + ", ".join(f"{p.operation} {p.made}" for p in plans.values()), flush=True)
         tasks = queue.Queue()
         for plan in plans.values():
             for call in plan.calls:

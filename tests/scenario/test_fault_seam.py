@@ -145,6 +145,29 @@ class FaultSeamTest(ChannelTestCase):
         self.assertEqual(self.counts()["Scm"], (SCM_REGISTER + 4, 5))
         self.assertEqual(self.machine.query().state, STOPPED)
 
+    def test_a_debug_log_thread_that_cannot_start_leaves_the_runs_log_at_the_end(self):
+        # Without its thread nothing wrote the buffer, and the final flush had no file: the run left
+        # no log at all. The thread layer logs the failed start; the shutdown writes the buffer.
+        self.fail_call("ThreadCreate", 1, ERROR_NO_SYSTEM_RESOURCES)
+        self.start()
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.version_is_answered()
+        self.assert_clean_stop(self.machine.service("stop"))
+        texts = self.texts()
+        self.assertIn("Test build: ThreadCreate call 1 (1 calls) will fail with 0x000005aa", texts)
+        self.assertEqual(texts.count("Unable to start a thread, error 1450"), 1)
+        self.assertEqual([int(m.group(1)) for m in map(UNRELEASED.match, texts) if m], [0, 0])
+
+    def test_a_step_that_fails_before_the_dispatcher_keeps_its_log_line(self):
+        # The process ended with the line still in the debug buffer, which went with the log thread.
+        self.fail_call("Scm", 1, ERROR_ACCESS_DENIED)
+        answer = self.machine.service("start")
+        self.assertEqual(answer.error, ERROR_SERVICE_REQUEST_TIMEOUT, answer.run.out)
+        texts = [e.text for e in self.ended_run_log()]
+        self.assertEqual(texts.count("ERROR: Could not access service controller!"), 1, texts)
+        self.assertEqual(texts[-1], "There were 0 missed debug log messages")
+        self.assertEqual(self.counts()["Scm"], (1, 1))
+
     def test_a_failed_registry_open_is_logged_and_the_service_runs_on(self):
         # The seventh open is the service key's, for its watch (the housekeeping opens it again).
         self.fail_call("RegOpenKey", 7, ERROR_ACCESS_DENIED)
