@@ -4,19 +4,21 @@ failing, for every N a run without a fault makes, operation by operation.
 
 One run, on a simulated machine of its own (sim/nvxsim): the driver loaded, the service started,
 the driver's "Version" asked and a WSCClient command relayed, a journal compressed by the first
-pass, DebugLevel changed through the registry, the service stopped. Every run is checked for what
+pass, DebugFacilities changed through the registry, the service stopped. Every run is checked for what
 each must be, whatever fails:
 
   clean stop        started, stopped with exit code 0
   stop N            started, stopped with exit code N
-  failed start N    never ran; N is the exit code the SCM shows (1053: the process ended before
-                    it reached the SCM)
+  failed start N    never ran; N is the exit code the process ended with, as the test build's
+                    counts file names it (the SCM shows 1053 for a process that ended before it
+                    reached the SCM), else the one of its last status report
 and the bad outcomes:
   hang              a start or stop that did not complete, or a process left after the stop
   crash             the process ended without its STOPPED report (1067), or without the debug
                     log's last line
   slow stop         the stop took longer than the 10 s wait hint (timed inside the machine)
   unlogged          a failed start or a stop with an exit code whose step logged no error
+                    (a failed start in path management has no log: it finds the logs directory)
   leak              the shutdown's leak report is missing or names unreleased pool buffers
   lost journal      the journal was neither kept whole nor compressed to an .xz that decodes to
                     exactly its bytes
@@ -25,8 +27,8 @@ and the bad outcomes:
   bench error       an nvxsim command of the run failed
 
 A clean stop after a call that the seam did make fail, with no line at Warning level or above
-(besides the test build's own), is shown as "clean stop, fault not logged": not counted as bad,
-but a failure nobody hears of.
+(besides the test build's own), is shown as "clean stop, no warning": not counted as bad (many
+such failures are logged at Debug level, or retried at the next pass), but one to look at.
 
 A start that Wine's SCM cuts short (it answers 1053 after the service's first report, when the
 service had already gone on to stop pending) is made again, not counted.
@@ -41,6 +43,7 @@ calls --range names; the table's "swept" column says which.
   scripts/fault-sweep.py --calls Scm:7,10             just these calls (no run without a fault)
   scripts/fault-sweep.py --sample                     the small fixed sample CI runs
   scripts/fault-sweep.py --jobs 2                     two machines side by side
+  scripts/fault-sweep.py --time-limit 3600            no run started after an hour
 
 Exit status 1 when any run had a bad outcome.
 """
@@ -68,11 +71,11 @@ from simtest import ERROR_SERVICE_REQUEST_TIMEOUT, RUNNING, SERVICE_KEY, STOPPED
 OPERATIONS = ["ThreadCreate", "EventCreate", "Wait", "Memory", "RegOpenKey", "RegQueryValue", "RegSetValue",
               "RegNotify", "NtFile", "DirectoryList", "FilterConnect", "FilterSend", "FilterGetMessage",
               "FilterReply", "FilterWalk", "ProcessCreate", "Scm", "KnownFolder"]
-# CI's sample: failures in start-up (the SCM checks, a thread, the status reports), while running (a
-# registry notification, a send to the driver, a process creation, the journal's file calls) and in
-# the stop (its status reports).
-SAMPLE = {"Scm": [2, 7, 10], "ThreadCreate": [3], "RegNotify": [2], "FilterSend": [2], "ProcessCreate": [1],
-          "NtFile": [60]}
+# CI's sample: failures in start-up (path management's first allocation, before the SCM is reached; a
+# thread; the running report), while running (a registry notification, a send to the driver, a
+# process creation, the journal's file calls) and in the stop (its stopped report).
+SAMPLE = {"Memory": [1], "Scm": [7, 10], "ThreadCreate": [3], "RegNotify": [2], "FilterSend": [2],
+          "ProcessCreate": [1], "NtFile": [60]}
 PARAMS_KEY = "params"
 COUNTS_FILE = r"C:\fault-counts.txt"
 STORE = "drive_c/ProgramData/Kestro/Vantor/Data/Event Journals/KestroNVX"
@@ -98,6 +101,8 @@ STEP_LINES = {
     0xF000029: "Unable to create the main loop thread object",
     0xF00002A: "ERROR: Unable to register the service control handler, error ",
 }
+# Path management finds the logs directory: a start-up that fails there has no log to write.
+EXIT_PATHS_FAILED = 0xF000004
 ERROR_PROCESS_ABORTED = 1067
 GOOD = ("clean stop", "stop", "failed start")
 CUT_SHORT_ATTEMPTS = 4
@@ -120,9 +125,10 @@ class Plan:
     results: dict = field(default_factory=dict)
 
     def swept_text(self):
-        if self.how == "all":
-            return f"1-{self.made}" if self.made else "none"
-        return f"{len(self.calls)} ({self.how})"
+        text = (f"1-{self.made}" if self.made else "none") if self.how == "all" else f"{len(self.calls)} ({self.how})"
+        if len(self.results) < len(self.calls):  # cut short by --time-limit
+            text += f", {len(self.results)} run"
+        return text
 
 
 def bad(outcome):
@@ -174,11 +180,20 @@ class SweepMachine:
         starts = [i for i, e in enumerate(lines) if e.text == "Service Starting..."]
         return lines[starts[-1]:] if starts else []
 
+    def counts_file(self):
+        """({operation: (calls, failures)}, the process's exit code or None) as the process's end
+        wrote them."""
+        counts, code = {}, None
+        text = self.counts_path.read_text() if self.counts_path.exists() else ""
+        for words in map(str.split, text.splitlines()):
+            if len(words) == 3:
+                counts[words[0]] = (int(words[1]), int(words[2]))
+            elif len(words) == 2 and words[0] == "ExitProcess":
+                code = int(words[1], 16)
+        return counts, code
+
     def counts(self):
-        if not self.counts_path.exists():
-            return {}
-        words = self.counts_path.read_text().split()
-        return {words[i]: (int(words[i + 1]), int(words[i + 2])) for i in range(0, len(words) - 2, 3)}
+        return self.counts_file()[0]
 
     def arm(self, operation, call):
         if operation is None:
@@ -254,10 +269,16 @@ class SweepMachine:
                 return Result("crash", "in start-up")
             if cut:
                 return Result("crash", "Wine's SCM ended the process in its shutdown at every attempt")
-            code = start.error if start.error is not None else status.exit_code
-            # Wine answers 1053 to a start whose first report is already stop pending, and shows the
-            # exit code of the service's reports. A shutdown in the log says that the service ran
-            # under the SCM in this run, so the code shown is this run's.
+            # Wine answers 1053 to a start whose process ended before it reached the SCM, or whose
+            # first report was already stop pending; the code the process ended with is the one its
+            # start-up sequence chose.
+            code = self.counts_file()[1]
+            if code is None:
+                code = start.error if start.error is not None else status.exit_code
+            # Wine also answers 1053 to a start whose first report is already stop pending, shows the
+            # exit code of the service's reports and may end the process before its counts file is
+            # written. A shutdown in the log says that the service ran under the SCM in this run, so
+            # the code shown is this run's.
             if code == ERROR_SERVICE_REQUEST_TIMEOUT and status.state == STOPPED and status.exit_code and \
                     any(e.text == "Starting shutdown..." for e in self.run_log()):
                 code = status.exit_code
@@ -296,7 +317,7 @@ class SweepMachine:
             return Result("crash", "the debug log has no last line", result.stop_ms, result.injected)
         if ran and result.stop_ms > WAIT_HINT_MS:
             return Result("slow stop", f"{result.stop_ms:.0f} ms", result.stop_ms, result.injected)
-        if code != 0:
+        if code != 0 and not (code == EXIT_PATHS_FAILED and not ran and not texts):
             wanted = STEP_LINES.get(code)
             logged = any(t.startswith(wanted) for t in texts) if wanted else \
                 any(e.level in ERROR_LEVELS for e in lines)
@@ -316,7 +337,7 @@ class SweepMachine:
                 return Result("tmp left", left, result.stop_ms, result.injected)
         if result.injected and code == 0 and not any(
                 e.level in WARNING_LEVELS and not e.text.startswith("Test build:") for e in lines):
-            result.outcome += ", fault not logged"
+            result.outcome += ", no warning"
         return result
 
     def journal_lost(self, original):
@@ -377,8 +398,8 @@ def plan_from_counts(operation, made, full_limit, points, ranges):
     return Plan(operation, list(range(1, made + 1, stride)), made, f"every {stride}th")
 
 
-def worker(sweep_machine, tasks, plans, lock, verbose):
-    while True:
+def worker(sweep_machine, tasks, plans, lock, verbose, deadline):
+    while time.monotonic() < deadline:
         try:
             operation, call = tasks.get_nowait()
         except queue.Empty:
@@ -425,6 +446,8 @@ def main():
                         help="the fixed sample CI runs: " + "; ".join(f"{o} {v}" for o, v in SAMPLE.items()))
     parser.add_argument("--jobs", type=int, default=1, help="machines side by side (default 1)")
     parser.add_argument("--build-dir", default=str(ROOT / "build" / "mingw"))
+    parser.add_argument("--time-limit", type=float, default=0, metavar="SECONDS",
+                        help="start no run after this long; the table says how many of each operation's calls ran")
     parser.add_argument("-v", "--verbose", action="store_true", help="print every run's outcome")
     args = parser.parse_args()
 
@@ -442,6 +465,7 @@ def main():
     if unknown:
         sys.exit(f"no such operation: {', '.join(unknown)} (one of {', '.join(OPERATIONS)})")
 
+    started = time.monotonic()
     tmp = Path(tempfile.mkdtemp(prefix="nvx-fault-sweep-"))
     machines = [SweepMachine(tmp / f"machine{i}") for i in range(max(1, args.jobs))]
     # A termination signal still ends every process of these machines (simtest's handler).
@@ -463,12 +487,16 @@ def main():
                 made = counts.get(operation, (0, 0))[0]
                 plans[operation] = plan_from_counts(operation, made, args.full_limit, args.points, ranges)
             print("calls a run makes: " + ", ".join(f"{p.operation} {p.made}" for p in plans.values()), flush=True)
+        # Operation by operation in turn, so that a --time-limit leaves every operation swept in part.
         tasks = queue.Queue()
-        for plan in plans.values():
-            for call in plan.calls:
-                tasks.put((plan.operation, call))
+        for i in range(max((len(p.calls) for p in plans.values()), default=0)):
+            for plan in plans.values():
+                if i < len(plan.calls):
+                    tasks.put((plan.operation, plan.calls[i]))
         lock = threading.Lock()
-        threads = [threading.Thread(target=worker, args=(sm, tasks, plans, lock, args.verbose)) for sm in machines]
+        deadline = started + args.time_limit if args.time_limit > 0 else float("inf")
+        threads = [threading.Thread(target=worker, args=(sm, tasks, plans, lock, args.verbose, deadline))
+                   for sm in machines]
         for t in threads:
             t.start()
         for t in threads:

@@ -28,7 +28,9 @@ SCM_REGISTER, SCM_RUNNING_REPORT, SCM_STOPPED_REPORT, SCM_CALLS = 5, 7, 10, 10
 UNRELEASED = re.compile(r"^There are (\d+) unreleased (?:big chunk|memory) buffers$")
 
 
-class FaultSeamTest(ChannelTestCase):
+class FaultSeamCase(ChannelTestCase):
+    """A machine with the test build installed, and the means to make calls fail."""
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -48,11 +50,14 @@ class FaultSeamTest(ChannelTestCase):
 
     def counts(self):
         """{operation: (calls, failures)} as the service's process wrote them at its end."""
-        lines = self.counts_path.read_text().split()
-        return {lines[i]: (int(lines[i + 1]), int(lines[i + 2])) for i in range(0, len(lines), 3)}
+        lines = [line.split() for line in self.counts_path.read_text().splitlines()]
+        return {words[0]: (int(words[1]), int(words[2])) for words in lines if len(words) == 3}
 
     def texts(self):
         return [e.text for e in self.run_log()]
+
+
+class FaultSeamTest(FaultSeamCase):
 
     def test_a_failed_async_port_connect_is_retried_by_the_main_loop(self):
         # The first connect is the synchronous port's, the second the channel's.
