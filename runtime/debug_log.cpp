@@ -398,10 +398,14 @@ bool SgDebugThreadExists() { return gThread != nullptr; }
 bool SgDebugStartThread() {
     if (gThread == nullptr) {
         gThread = SgCreateThread(SgDebugThread, nullptr, 0);
-        if (gThread == nullptr) return false;
-        SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Starting debug logging thread...");
+        if (gThread != nullptr) SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Starting debug logging thread...");
     }
-    return SgStartThread(gThread);
+    if (gThread != nullptr && SgStartThread(gThread)) return true;
+    // Without the thread nothing writes the buffer before the final flush of SgDebugShutdown, which
+    // needs the file: it is set here, so that the flush writes what the buffer holds (the thread
+    // layer logged why; lines that did not fit are counted as missed).
+    if (NvxLogsDir != nullptr) SgDebugSetLogDirectory(NvxLogsDir);
+    return false;
 }
 
 void SgDebugStopThread() {

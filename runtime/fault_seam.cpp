@@ -259,7 +259,12 @@ decltype(&::GetProcAddress) __wrap___imp_GetProcAddress = CountedGetProcAddress;
 // ---- the end of the process: ld --wrap=__imp_ExitProcess -----------------------------------
 
 extern "C" decltype(&::ExitProcess) __real___imp_ExitProcess;
+// The exit code the process passed to ExitProcess; the counts file names it, since the SCM shows
+// the code of the service's last status report, not the process's (none for a process that ended
+// before it reached the SCM).
+static LONG64 g_exitCode = -1;
 [[noreturn]] static void WINAPI CountedExitProcess(UINT code) {
+    InterlockedExchange64(&g_exitCode, static_cast<LONG64>(code));
     SgFaultWriteCounts();
     __real___imp_ExitProcess(code);
     __builtin_unreachable();
@@ -331,6 +336,13 @@ bool SgFaultWriteCounts() {
         int n = snprintf(text + used, sizeof(text) - used, "%s %llu %llu\r\n", g_ops[i].name,
                          static_cast<unsigned long long>(SgFaultCalls(static_cast<SgFaultOp>(i))),
                          static_cast<unsigned long long>(SgFaultFailures(static_cast<SgFaultOp>(i))));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(text) - used) return false;
+        used += static_cast<size_t>(n);
+    }
+    const LONG64 exitCode = InterlockedCompareExchange64(&g_exitCode, 0, 0);
+    if (exitCode >= 0) {
+        int n = snprintf(text + used, sizeof(text) - used, "ExitProcess 0x%llx\r\n",
+                         static_cast<unsigned long long>(exitCode));
         if (n < 0 || static_cast<size_t>(n) >= sizeof(text) - used) return false;
         used += static_cast<size_t>(n);
     }

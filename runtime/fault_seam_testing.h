@@ -64,7 +64,7 @@ uint64_t SgFaultCalls(SgFaultOp op);
 uint64_t SgFaultFailures(SgFaultOp op);
 
 // From now on the process's end (ExitProcess) writes one line per operation, "<name> <calls>
-// <failures>", to this file (replacing it). Null: no file.
+// <failures>", then "ExitProcess 0x<exit code>", to this file (replacing it). Null: no file.
 void SgFaultSetCountsFile(const wchar_t* path);
 // Writes that file now; false when no file is set or it could not be written.
 bool SgFaultWriteCounts();

@@ -2,9 +2,13 @@
 
 #include <cstring>
 
+#include "runtime/debug_log.h"
 #include "runtime/memory.h"
 
 namespace {
+
+// The slice in which a failed wait is waited out (SgThreadWait).
+constexpr int64_t kFailedWaitSliceMs = 50;
 
 bool IsValid(const SgThread* thread) { return thread != nullptr && thread->os != nullptr; }
 
@@ -37,6 +41,7 @@ SgThread* SgCreateThread(LPTHREAD_START_ROUTINE routine, const void* parameter, 
     }
     os->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (os->wakeEvent == nullptr) {
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to create a thread's wake event, error %lu", GetLastError());
         if (thread->parameter != nullptr) SgFreeMem(thread->parameter);
         SgFreeMem(os);
         SgFreeMem(thread);
@@ -64,6 +69,8 @@ bool SgStartThread(SgThread* thread) {
     DWORD id = 0;
     handle = CreateThread(nullptr, 0, thread->routine, thread->parameter, 0, &id);
     if (handle == nullptr) {
+        // The caller's Debug line before the start names the thread.
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to start a thread, error %lu", GetLastError());
         EnterCriticalSection(&thread->lock);
         thread->runFlag = 0;
         LeaveCriticalSection(&thread->lock);
@@ -98,7 +105,20 @@ int64_t SgThreadWait(SgThread* thread, int64_t micros) {
     if (millis >= INFINITE) millis = INFINITE - 1;
     int64_t start = SgGetTimeMicros(0);
     DWORD result = WaitForSingleObject(thread->os->wakeEvent, static_cast<DWORD>(millis));
-    if (result == WAIT_OBJECT_0) ResetEvent(thread->os->wakeEvent);
+    if (result == WAIT_OBJECT_0) {
+        ResetEvent(thread->os->wakeEvent);
+    } else if (result == WAIT_FAILED) {
+        // A failed wait returns at once: the body would take it for a wake-up and wait again at
+        // once, spinning. The time is waited out in short sleeps instead, so the body keeps its
+        // pace (a failure that lasts is logged once a period, not in a flood), and a stop still
+        // ends the wait within a slice.
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Wait for a thread's wake event failed, error %lu", GetLastError());
+        for (int64_t now = SgGetTimeMicros(start); now - start < micros && SgThreadShouldRun(thread);
+             now = SgGetTimeMicros(now)) {
+            int64_t sliceMillis = (micros - (now - start) + 999) / 1000;
+            Sleep(static_cast<DWORD>(sliceMillis < kFailedWaitSliceMs ? sliceMillis : kFailedWaitSliceMs));
+        }
+    }
     int64_t left = micros - (SgGetTimeMicros(start) - start);
     return left > 0 ? left : 0;
 }

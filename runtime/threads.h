@@ -30,7 +30,8 @@ SgThread* SgCreateThread(LPTHREAD_START_ROUTINE routine, const void* parameter, 
 bool SgStartThread(SgThread* thread);
 bool SgStopThread(SgThread* thread);
 bool SgWakeThread(SgThread* thread);
-// Waits on the wake event; returns the microseconds left (0: the full time elapsed).
+// Waits on the wake event; returns the microseconds left (0: the full time elapsed). A wait that
+// fails is logged and the time waited out in short sleeps, ended early only by a stop.
 int64_t SgThreadWait(SgThread* thread, int64_t micros);
 void SgWaitThreadEnd(SgThread* thread);
 bool SgThreadIsStopped(SgThread* thread);

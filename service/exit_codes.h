@@ -23,4 +23,7 @@ enum : uint32_t {
     // every monitoring tool read as a clean stop.
     kExitEventJournalsFailed = 0xF000028,
     kExitMainLoopThreadFailed = 0xF000029,
+    // Beyond the original table: the SCM would not register the control handler, so no state
+    // could ever be reported.
+    kExitControlHandlerFailed = 0xF00002A,
 };

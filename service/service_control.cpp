@@ -16,6 +16,14 @@ namespace {
 constexpr DWORD kWaitHintMs = 10000;
 constexpr DWORD kAcceptStopAndShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 
+// A call to the SCM that fails is made again, at most kScmAttempts times kScmRetryMs apart: a
+// lost status report leaves the SCM holding a state the service has left (start pending for
+// ever, or a stop it never learns of, after which the dispatcher never returns), and without
+// the control handler nothing can be reported at all. The whole retry stays well inside the
+// wait hint of the pending state.
+constexpr int kScmAttempts = 5;
+constexpr DWORD kScmRetryMs = 100;
+
 // The status record is written by the control handler (main thread) and by ServiceMain
 // (service thread); the lock keeps every report a consistent whole record.
 INIT_ONCE gStatusOnce = INIT_ONCE_STATIC_INIT;
@@ -28,6 +36,18 @@ SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
 // threads are being started is not overwritten.
 volatile LONG gStopRequested = 0;
 
+// The attempt at which call() succeeded (1 = the first), or 0 when every attempt failed;
+// *firstError is the last error of the first failure.
+template <typename Call>
+int CallScmWithRetry(Call call, DWORD* firstError) {
+    for (int attempt = 1; attempt <= kScmAttempts; ++attempt) {
+        if (call()) return attempt;
+        if (attempt == 1) *firstError = GetLastError();
+        if (attempt < kScmAttempts) Sleep(kScmRetryMs);
+    }
+    return 0;
+}
+
 BOOL CALLBACK InitStatusLock(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&gStatusLock);
     return TRUE;
@@ -39,23 +59,63 @@ void LockStatus() {
 }
 
 // Reports the whole record; the exit code is always the current ExitCode. Called with
-// the status lock held.
-void ReportLocked() {
+// the status lock held, which also keeps a retry from being overtaken by a newer record.
+// A report that failed is logged once: made at a later attempt, or given up. False when
+// the SCM did not take the record.
+bool ReportLocked() {
     gStatus.dwWin32ExitCode = ExitCode;
     gStatus.dwServiceSpecificExitCode = 0;
     SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Service status %lu checkpoint %lu wait hint %lu exit code 0x%08lX",
                  gStatus.dwCurrentState, gStatus.dwCheckPoint, gStatus.dwWaitHint, gStatus.dwWin32ExitCode);
-    if (gStatusHandle != nullptr && SgSetServiceStatus != nullptr) SgSetServiceStatus(gStatusHandle, &gStatus);
+    if (gStatusHandle == nullptr || SgSetServiceStatus == nullptr) return false;
+    DWORD firstError = 0;
+    int attempt = CallScmWithRetry([] { return SgSetServiceStatus(gStatusHandle, &gStatus) != FALSE; }, &firstError);
+    if (attempt == 0) {
+        SgDebugPrint(SG_FAC_SYS, SG_LVL_ERROR, "Unable to report service status %lu, error %lu after %d attempts",
+                     gStatus.dwCurrentState, firstError, kScmAttempts);
+        return false;
+    }
+    if (attempt > 1) {
+        SgDebugPrint(SG_FAC_SYS, SG_LVL_WARNING, "Service status %lu reported at attempt %d, after error %lu",
+                     gStatus.dwCurrentState, attempt, firstError);
+    }
+    return true;
 }
 
-void SetAndReport(DWORD state, DWORD accepted, DWORD checkpoint, DWORD waitHint) {
+bool SetAndReport(DWORD state, DWORD accepted, DWORD checkpoint, DWORD waitHint) {
     LockStatus();
     gStatus.dwCurrentState = state;
     gStatus.dwControlsAccepted = accepted;
     gStatus.dwCheckPoint = checkpoint;
     gStatus.dwWaitHint = waitHint;
-    ReportLocked();
+    bool reported = ReportLocked();
     LeaveCriticalSection(&gStatusLock);
+    return reported;
+}
+
+// The control handler's registration, made again when it fails; null when every attempt
+// failed (logged).
+SERVICE_STATUS_HANDLE RegisterControlHandler() {
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    DWORD firstError = 0;
+    int attempt = CallScmWithRetry(
+        [&handle] {
+            if (SgRegisterServiceCtrlHandlerExA != nullptr) {
+                handle = SgRegisterServiceCtrlHandlerExA(kServiceName, ServiceCtrlHandlerEx, nullptr);
+            } else {
+                handle = SgRegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
+            }
+            return handle != nullptr;
+        },
+        &firstError);
+    if (attempt == 0) {
+        SgDebugPrint(SG_FAC_INIT, SG_LVL_ERROR, "ERROR: Unable to register the service control handler, error %lu",
+                     firstError);
+    } else if (attempt > 1) {
+        SgDebugPrint(SG_FAC_INIT, SG_LVL_WARNING, "Service control handler registered at attempt %d, after error %lu",
+                     attempt, firstError);
+    }
+    return handle;
 }
 
 void ReportCurrent() {
@@ -132,11 +192,14 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     gStatus.dwWaitHint = kWaitHintMs;
     LeaveCriticalSection(&gStatusLock);
 
-    SERVICE_STATUS_HANDLE handle = nullptr;
-    if (SgRegisterServiceCtrlHandlerExA != nullptr) {
-        handle = SgRegisterServiceCtrlHandlerExA(kServiceName, ServiceCtrlHandlerEx, nullptr);
-    } else {
-        handle = SgRegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
+    SERVICE_STATUS_HANDLE handle = RegisterControlHandler();
+    if (handle == nullptr) {
+        // Without the handler no state can be reported, so the dispatcher, which returns once
+        // the stopped state was reported, would never return: the process ends here, after
+        // the shutdown of what start-up brought up.
+        ExitCode = kExitControlHandlerFailed;
+        ShutdownService();
+        ExitProcess(ExitCode);
     }
     LockStatus();
     gStatusHandle = handle;
@@ -178,5 +241,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     ReportLocked();
     LeaveCriticalSection(&gStatusLock);
     ShutdownService();
-    SetAndReport(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0);
+    // The dispatcher returns only once the SCM has taken the stopped state. When it never
+    // does, the process ends here with the exit code; the log was closed by the shutdown, so
+    // this last failure is seen by the SCM as the end of the process without that report.
+    if (!SetAndReport(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0)) ExitProcess(ExitCode);
 }

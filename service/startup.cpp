@@ -97,6 +97,17 @@ bool CheckServiceControlManager() {
     if (gScManager != nullptr && SgCloseServiceHandle != nullptr) SgCloseServiceHandle(gScManager);
     gService = nullptr;
     gScManager = nullptr;
+    // A step that fails once the log thread writes the log has its lines still in the debug
+    // buffer, which ExitProcess would throw away with the thread: the log is ended first, as the
+    // shutdown ends it (after a run the shutdown has done so already; before the thread there is
+    // no log file to write).
+    if (SgDebugThreadExists()) {
+        SgDebugStopThread();
+        if (Started.debugStarted) {
+            Started.debugStarted = 0;
+            SgDebugShutdown();
+        }
+    }
     fflush(stdout);
     ExitProcess(ExitCode);
 }

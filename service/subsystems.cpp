@@ -70,6 +70,7 @@ bool InitSubsystems() {
 
     MainLoopThread = SgCreateThread(RunMainLoop, nullptr, 0);
     if (MainLoopThread == nullptr) {
+        SgDebugPrint(SG_FAC_INIT, SG_LVL_ERROR, "Unable to create the main loop thread object");
         ExitCode = kExitMainLoopThreadFailed;
         ShutdownService();
         return false;

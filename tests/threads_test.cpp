@@ -5,8 +5,10 @@
 
 #include <atomic>
 
+#include "runtime/debug_log.h"
 #include "runtime/fault_seam_testing.h"
 #include "runtime/memory.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -98,9 +100,13 @@ TEST_F(ThreadsTest, WakeRunsPerWakeWorkButHousekeepingWaitsForItsDeadline) {
 
 TEST_F(ThreadsTest, FailedStartLeavesTheObjectUsable) {
     ASSERT_NO_FATAL_FAILURE(Create(60000000, false));
-    SgFaultArmNext(SG_FAULT_THREAD_CREATE, 1, 0);
+    nvx_test::ClearLog();
+    SgFaultArmNext(SG_FAULT_THREAD_CREATE, 1, ERROR_NO_SYSTEM_RESOURCES);
     EXPECT_FALSE(SgStartThread(body.thread));
     EXPECT_TRUE(SgThreadIsStopped(body.thread)) << "run flag must be clear after a failed start";
+    auto log = nvx_test::TakeLogWithoutPoolDebug();
+    EXPECT_EQ(log.size(), 1u);
+    EXPECT_EQ(nvx_test::CountLines(log, SG_FAC_THREAD, SG_LVL_ERROR, "Unable to start a thread, error 1450"), 1);
     EXPECT_TRUE(SgStartThread(body.thread));
     WaitEntered();
     SgStopThread(body.thread);
@@ -111,6 +117,53 @@ TEST_F(ThreadsTest, FailedStartLeavesTheObjectUsable) {
     WaitEntered();
     SgDestroyAndFreeThread(&body.thread);
     EXPECT_EQ(body.thread, nullptr);
+}
+
+TEST_F(ThreadsTest, AnObjectWithoutItsWakeEventIsNotMadeAndTheFailureIsLogged) {
+    nvx_test::ClearLog();
+    const uint64_t inUse = nvx_test::BlocksInUse();
+    SgFaultArmNext(SG_FAULT_EVENT_CREATE, 1, ERROR_NOT_ENOUGH_MEMORY);
+    uint32_t parameter = 7;
+    EXPECT_EQ(SgCreateThread(PeriodicRoutine, &parameter, sizeof(parameter)), nullptr);
+    EXPECT_EQ(nvx_test::BlocksInUse(), inUse) << "the object's blocks are released";
+    auto log = nvx_test::TakeLogWithoutPoolDebug();
+    EXPECT_EQ(log.size(), 1u);
+    EXPECT_EQ(nvx_test::CountLines(log, SG_FAC_THREAD, SG_LVL_ERROR, "Unable to create a thread's wake event, error 8"),
+              1);
+}
+
+// A failed wait returned at once, so a periodic body took it for a wake-up and waited again at once.
+TEST_F(ThreadsTest, AFailedWaitIsLoggedAndWaitedOutUntilItsTimeOrAStop) {
+    ASSERT_NO_FATAL_FAILURE(Create(60000000, false));
+    SgThreadSetRunning(body.thread);
+    nvx_test::ClearLog();
+    SgFaultArmNext(SG_FAULT_WAIT, 1, ERROR_INVALID_HANDLE);
+    int64_t start = SgGetTimeMicros(0);
+    EXPECT_EQ(SgThreadWait(body.thread, 200000), 0) << "the full time elapsed";
+    EXPECT_GE(SgGetTimeMicros(start) - start, 200000);
+    auto log = nvx_test::TakeLogWithoutPoolDebug();
+    EXPECT_EQ(log.size(), 1u);
+    EXPECT_EQ(nvx_test::CountLines(log, SG_FAC_THREAD, SG_LVL_ERROR, "Wait for a thread's wake event failed, error 6"),
+              1);
+
+    // A stop ends a failed wait within a slice, however long the wait was.
+    SgFaultArmNext(SG_FAULT_WAIT, 1, ERROR_INVALID_HANDLE);
+    HANDLE stopper = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* b = static_cast<PeriodicBody*>(p);
+            Sleep(100);
+            SgStopThread(b->thread);
+            return 0;
+        },
+        &body, 0, nullptr);
+    ASSERT_NE(stopper, nullptr);
+    start = SgGetTimeMicros(0);
+    EXPECT_GT(SgThreadWait(body.thread, 30000000), 20000000) << "the stop ended the wait early";
+    EXPECT_LT(SgGetTimeMicros(start) - start, 10000000);
+    WaitForSingleObject(stopper, INFINITE);
+    CloseHandle(stopper);
+    SgDestroyAndFreeThread(&body.thread);
 }
 
 TEST_F(ThreadsTest, ParameterBytesAreCopiedAndNullObjectsAreRejected) {

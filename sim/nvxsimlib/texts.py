@@ -38,6 +38,7 @@ SERVICE_EXIT_TEXT = {
     0xF000022: "no service entry", 0xF000024: "the service dispatcher failed",
     0xF000025: "started from a console, not by the SCM", 0xF000027: "the event-journal thread did not start",
     0xF000028: "event-journal management could not start", 0xF000029: "the main-loop thread object could not be made",
+    0xF00002A: "the control handler could not be registered",
 }
 CONTROLS = {"stop": 1, "pause": 2, "continue": 3, "interrogate": 4}
 

@@ -3,24 +3,34 @@ and the service meets it as its code defines (a retry, a failed start with that 
 logged failure it runs on after). The Parameters key names the operation, the call and the error;
 the process's end writes how many calls each operation made."""
 
+import re
 import unittest
 
-from simtest import RUNNING, STOPPED
+from simtest import ERROR_SERVICE_REQUEST_TIMEOUT, RUNNING, STOPPED, status_line
 
 from test_driver_channel import PARAMS_KEY, ChannelTestCase
 
 EXIT_OS_NOTIFICATION_THREAD_FAILED = 0xF000013
 EXIT_EVENT_JOURNALS_FAILED = 0xF000028
 EXIT_MAIN_LOOP_THREAD_FAILED = 0xF000029
+EXIT_CONTROL_HANDLER_FAILED = 0xF00002A
 ERROR_NOT_ENOUGH_MEMORY = 8
 ERROR_NO_SYSTEM_RESOURCES = 1450
 ERROR_ACCESS_DENIED = 5
 E_ACCESSDENIED = 0x80070005
 COUNTS_FILE = r"C:\fault-counts.txt"
-FAULT_VALUES = {"TestFaultOperation": "REG_SZ", "TestFaultCall": "REG_DWORD", "TestFaultError": "REG_DWORD"}
+FAULT_VALUES = {"TestFaultOperation": "REG_SZ", "TestFaultCall": "REG_DWORD", "TestFaultError": "REG_DWORD",
+                "TestFaultCount": "REG_DWORD"}
+# The SCM calls of a run, in order: the manager and the service's entry opened, its status read, the
+# dispatcher, the control handler's registration, then one per status report: start pending
+# checkpoint 2, running, stop pending checkpoints 1 and 2, stopped.
+SCM_REGISTER, SCM_RUNNING_REPORT, SCM_STOPPED_REPORT, SCM_CALLS = 5, 7, 10, 10
+UNRELEASED = re.compile(r"^There are (\d+) unreleased (?:big chunk|memory) buffers$")
 
 
-class FaultSeamTest(ChannelTestCase):
+class FaultSeamCase(ChannelTestCase):
+    """A machine with the test build installed, and the means to make calls fail."""
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -33,18 +43,21 @@ class FaultSeamTest(ChannelTestCase):
         self.counts_path.unlink(missing_ok=True)
         self.machine.checked("driver", "start")
 
-    def fail_call(self, operation, call, error):
-        for name, value in zip(FAULT_VALUES, (operation, call, error)):
+    def fail_call(self, operation, call, error, count=1):
+        for name, value in zip(FAULT_VALUES, (operation, call, error, count)):
             self.machine.reg_set(PARAMS_KEY, name, FAULT_VALUES[name], value)
             self.addCleanup(self.machine.reg_delete, PARAMS_KEY, name)
 
     def counts(self):
         """{operation: (calls, failures)} as the service's process wrote them at its end."""
-        lines = self.counts_path.read_text().split()
-        return {lines[i]: (int(lines[i + 1]), int(lines[i + 2])) for i in range(0, len(lines), 3)}
+        lines = [line.split() for line in self.counts_path.read_text().splitlines()]
+        return {words[0]: (int(words[1]), int(words[2])) for words in lines if len(words) == 3}
 
     def texts(self):
         return [e.text for e in self.run_log()]
+
+
+class FaultSeamTest(FaultSeamCase):
 
     def test_a_failed_async_port_connect_is_retried_by_the_main_loop(self):
         # The first connect is the synchronous port's, the second the channel's.
@@ -90,6 +103,75 @@ class FaultSeamTest(ChannelTestCase):
 
     def test_a_main_loop_that_cannot_be_made_has_its_own_exit_code(self):
         self.assert_start_fails_with(5, EXIT_MAIN_LOOP_THREAD_FAILED)
+        self.assertEqual(self.texts().count("Unable to create the main loop thread object"), 1)
+
+    # A status report the SCM did not take left it waiting for a state the service had left: a start
+    # that never completed (running not reported), or a stop that never did (stopped not reported, so
+    # the dispatcher never returned and the process stayed). Each is now made again and logged once.
+    def test_a_failed_status_report_is_made_again(self):
+        for call, state in ((SCM_RUNNING_REPORT, RUNNING), (SCM_STOPPED_REPORT, STOPPED)):
+            with self.subTest(state=state):
+                self.counts_path.unlink(missing_ok=True)
+                self.fail_call("Scm", call, ERROR_ACCESS_DENIED)
+                answer = self.start()
+                self.assertEqual([s.state for s in answer.statuses if s.state == RUNNING], [RUNNING])
+                self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+                self.version_is_answered()
+                stop = self.machine.service("stop")
+                self.assertFalse(stop.timed_out, stop.run.out)
+                self.assert_clean_stop(stop)
+                self.assertEqual(self.counts()["Scm"], (SCM_CALLS + 1, 1))
+                retried = f"Service status {state} reported at attempt 2, after error 5"
+                if state == RUNNING:
+                    self.assertEqual(self.texts().count(retried), 1)
+                    self.assertEqual(self.texts().count(status_line(RUNNING, 0)), 1)
+                else:
+                    # The stopped state is reported after the log's end: nothing of it is logged.
+                    self.assertNotIn(retried, self.texts())
+
+    def test_a_control_handler_registration_is_made_again_and_one_never_made_ends_the_process(self):
+        self.fail_call("Scm", SCM_REGISTER, ERROR_ACCESS_DENIED)
+        self.start()
+        self.assertEqual(self.texts().count("Service control handler registered at attempt 2, after error 5"), 1)
+        self.assert_clean_stop(self.machine.service("stop"))
+        self.assertEqual(self.counts()["Scm"], (SCM_CALLS + 1, 1))
+
+        # Every attempt fails: no state can ever be reported, so the process ends by itself, after its
+        # shutdown, instead of waiting in the dispatcher for a stop that can never be reported.
+        self.counts_path.unlink(missing_ok=True)
+        self.fail_call("Scm", SCM_REGISTER, ERROR_ACCESS_DENIED, count=5)
+        answer = self.machine.service("start")
+        self.assertEqual(answer.error, ERROR_SERVICE_REQUEST_TIMEOUT, answer.run.out)
+        texts = [e.text for e in self.ended_run_log()]
+        self.assertEqual(texts.count("ERROR: Unable to register the service control handler, error 5"), 1)
+        self.assertNotIn(status_line(2, 2, EXIT_CONTROL_HANDLER_FAILED), texts)
+        reports = [int(m.group(1)) for m in map(UNRELEASED.match, texts) if m]
+        self.assertEqual(reports, [0, 0], texts)
+        self.assertEqual(self.counts()["Scm"], (SCM_REGISTER + 4, 5))
+        self.assertEqual(self.machine.query().state, STOPPED)
+
+    def test_a_debug_log_thread_that_cannot_start_leaves_the_runs_log_at_the_end(self):
+        # Without its thread nothing wrote the buffer, and the final flush had no file: the run left
+        # no log at all. The thread layer logs the failed start; the shutdown writes the buffer.
+        self.fail_call("ThreadCreate", 1, ERROR_NO_SYSTEM_RESOURCES)
+        self.start()
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.version_is_answered()
+        self.assert_clean_stop(self.machine.service("stop"))
+        texts = self.texts()
+        self.assertIn("Test build: ThreadCreate call 1 (1 calls) will fail with 0x000005aa", texts)
+        self.assertEqual(texts.count("Unable to start a thread, error 1450"), 1)
+        self.assertEqual([int(m.group(1)) for m in map(UNRELEASED.match, texts) if m], [0, 0])
+
+    def test_a_step_that_fails_before_the_dispatcher_keeps_its_log_line(self):
+        # The process ended with the line still in the debug buffer, which went with the log thread.
+        self.fail_call("Scm", 1, ERROR_ACCESS_DENIED)
+        answer = self.machine.service("start")
+        self.assertEqual(answer.error, ERROR_SERVICE_REQUEST_TIMEOUT, answer.run.out)
+        texts = [e.text for e in self.ended_run_log()]
+        self.assertEqual(texts.count("ERROR: Could not access service controller!"), 1, texts)
+        self.assertEqual(texts[-1], "There were 0 missed debug log messages")
+        self.assertEqual(self.counts()["Scm"], (1, 1))
 
     def test_a_failed_registry_open_is_logged_and_the_service_runs_on(self):
         # The seventh open is the service key's, for its watch (the housekeeping opens it again).
