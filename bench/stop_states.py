@@ -15,7 +15,8 @@ States (each run brings the service into the state, then requests the stop):
   driver-gone      the driver unloaded under the running service, its loss logged
 
 Every stop must reach STOPPED with exit code 0 within the 10 s wait hint the service gives the SCM,
-and the leak report of its shutdown (nvxs.log) must be empty. Times are taken inside the machine by
+never report RUNNING once it has reported STOP_PENDING, and the leak report of its shutdown
+(nvxs.log) must be empty. Times are taken inside the machine by
 nvxsimctl, from the stop request to the first STOPPED status. One table: state, runs, runs whose stop
 met the state as intended (where that can be seen), median and worst stop time, clean runs; then one
 ROW line per state (metric "stop worst: STATE", target "<= 10 s"; met only when every run was clean).
@@ -45,7 +46,9 @@ from nvxsimlib.layout import CTL_WIN, SERVICE_NAME  # noqa: E402
 from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, parse_log_line  # noqa: E402
 
 WAIT_HINT_MS = 10000
-STOPPED, START_PENDING = 1, 2
+STOPPED, STOP_PENDING, RUNNING = 1, 3, 4
+# The controls the service accepts while it starts (stop and shutdown); RUNNING accepts stop only.
+ACCEPTED_WHILE_STARTING = 0x5
 LEAK_LINES = ("There are 0 unreleased big chunk buffers", "There are 0 unreleased memory buffers")
 LOG_END = " missed debug log messages"
 PORT_LOST = "The driver closed its communications port"
@@ -142,7 +145,8 @@ def statuses(out):
             continue
         fields = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
         found.append({"state": int(fields["state"]), "exit_code": int(fields["exit_code"], 16),
-                      "t_ms": float(fields["t_ms"]), "source": fields.get("source", "")})
+                      "t_ms": float(fields["t_ms"]), "source": fields.get("source", ""),
+                      "accepted": int(fields.get("accepted", "0"), 16)})
     return found
 
 
@@ -182,8 +186,10 @@ class StartUp(State):
         return out
 
     def met(self, b, out):
+        # The SCM answers the stop with the handler's STOP_PENDING, which keeps the accepted
+        # controls of the status it replaced: those of START_PENDING when the start was not over.
         control = [s for s in statuses(out) if s["source"] == "control"]
-        return bool(control) and control[0]["state"] == START_PENDING
+        return bool(control) and control[0]["accepted"] == ACCEPTED_WHILE_STARTING
 
 
 class JournalPass(State):
@@ -364,6 +370,9 @@ def one_run(b, state):
         last = seen[-1] if seen else None
         ended, no_leak = b.shutdown_report()
         problems = []
+        stopping = [i for i, s in enumerate(seen) if s["state"] == STOP_PENDING]
+        if stopping and any(s["state"] == RUNNING for s in seen[stopping[0]:]):
+            problems.append("RUNNING after STOP_PENDING")
         if last is None or last["state"] != STOPPED:
             problems.append("not STOPPED")
         elif last["exit_code"] != 0:
