@@ -61,6 +61,9 @@ void DisconnectDriverPorts() {
 // whose thread cannot be started would be deaf: it is taken down too, and tried again.
 void KeepDriverConnected() {
     if (Started.driverConnected && SgAsyncChannelLost()) DisconnectDriverPorts();
+    // A stop that came while the old channel was taken down ends the loop next: nothing is
+    // connected only for its shutdown to take it down again.
+    if (!SgThreadShouldRun(MainLoopThread)) return;
     if (Started.driverConnected && Started.syncPortUp) return;
     bool wasConnected = Started.driverConnected;
     ConnectDriverPorts();
