@@ -10,7 +10,7 @@ States (each run brings the service into the state, then requests the stop):
   wsc-hang         a "WSCClient" command waits for a client that never exits
   receive          the driver connected, the communications thread waiting in its receive
   registry-change  DebugFacilities rewritten in a loop, so the registry thread handles changes
-  perf-sample      a performance sample whose PDH collection takes 3 s
+  perf-sample      performance samples whose PDH collection takes 3 s, one a second
   driver-absent    no driver: the main loop retries its ports every 5 s
   driver-gone      the driver unloaded under the running service, its loss logged
 
@@ -34,6 +34,7 @@ import statistics
 import sys
 import threading
 import time
+from datetime import datetime, timezone
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -43,7 +44,7 @@ sys.path.insert(0, str(REPO / "sim"))
 from nvxsimlib.command import checked_nvxsim, machine_for_bench, run_nvxsim  # noqa: E402
 from nvxsimlib.journals import JOURNAL_ROOT_IN_PREFIX, JOURNAL_TYPES  # noqa: E402
 from nvxsimlib.layout import CTL_WIN, SERVICE_NAME  # noqa: E402
-from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, parse_log_line  # noqa: E402
+from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, PERF_LOG_IN_PREFIX, parse_log_line  # noqa: E402
 
 WAIT_HINT_MS = 10000
 STOPPED, STOP_PENDING, RUNNING = 1, 3, 4
@@ -52,6 +53,7 @@ ACCEPTED_WHILE_STARTING = 0x5
 LEAK_LINES = ("There are 0 unreleased big chunk buffers", "There are 0 unreleased memory buffers")
 LOG_END = " missed debug log messages"
 PORT_LOST = "The driver closed its communications port"
+STOP_TAKEN = "Service status 3 checkpoint 1 "  # the stop handler's STOP_PENDING report
 
 
 class Bench:
@@ -94,13 +96,21 @@ class Bench:
             for raw in data.split(b"\r\n"):
                 parsed = parse_log_line(raw.decode("utf-8", errors="replace"))
                 if parsed is not None:
-                    lines.append(parsed.text)
+                    lines.append(parsed)
         return lines
 
     def run_log(self):
+        return [line.text for line in self.run_entries()]
+
+    def run_entries(self):
+        """This run's parsed log lines (time, facility, level, text), from its start on."""
         lines = self.log_lines()
-        starts = [i for i, text in enumerate(lines) if text == "Service Starting..."]
+        starts = [i for i, line in enumerate(lines) if line.text == "Service Starting..."]
         return lines[starts[-1]:] if starts else []
+
+    def stop_taken_at(self):
+        """When the service's stop handler reported STOP_PENDING (UTC), or None."""
+        return next((line.time for line in self.run_entries() if line.text.startswith(STOP_TAKEN)), None)
 
     def wait_log(self, predicate, timeout, what):
         deadline = time.monotonic() + timeout
@@ -317,13 +327,29 @@ class PerfSample(State):
     def prepare(self, b):
         b.checked("driver", "version", "2.1.0.0")
         b.checked("pdh", "quirk", "slow-collect", "3000")
+        # Samples follow one another (1 s period, 3 s each), so the stop meets one collecting
+        # however long the host takes to carry the start and the stop.
+        b.checked("reg", "set", "params", "PerfCollectionPeriodSec", "--type", "REG_DWORD", "--data", "1")
+        self.csv = b.prefix / PERF_LOG_IN_PREFIX
+        self.csv.unlink(missing_ok=True)
 
     def bring(self, b):
         b.start()
         time.sleep(0.5)
 
+    def met(self, b, out):
+        # The sample that was collecting at the stop finishes in the shutdown: its row is written
+        # after the stop handler's report (both times are the host's clock).
+        taken = b.stop_taken_at()
+        try:
+            written = datetime.fromtimestamp(self.csv.stat().st_mtime, timezone.utc)
+        except FileNotFoundError:
+            return False
+        return taken is not None and written > taken
+
     def cleanup(self, b):
         b.checked("pdh", "quirk", "--clear")
+        b.nvxsim("reg", "delete", "params", "PerfCollectionPeriodSec")
         b.checked("driver", "version", "--remove")
 
 
