@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "comms/command_attrs.h"
@@ -62,9 +63,12 @@ struct ChannelState {
     uint32_t retryLimit;
     bool locksReady;
     RegRequestMsg* context;
+    volatile LONG portLost;  // the driver's port broke under the running channel
 };
 
 ChannelState gChannel;
+// Woken when the port breaks; outlives every communications thread (SgWatchAsyncChannelLoss).
+std::atomic<SgThread*> gLossWatcher{nullptr};
 CRITICAL_SECTION gQueueLock;
 CRITICAL_SECTION gPendingLock;
 volatile LONG gNextRequestId = 0;
@@ -92,6 +96,19 @@ bool CompareEntryKey(const SgObject* element, const void* key) {
 HRESULT HresultFromWin32(DWORD error) {
     return static_cast<int32_t>(error) <= 0 ? static_cast<HRESULT>(error)
                                             : static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
+}
+
+// The driver closed its port (unloaded, or its port closed): the thread ends by itself and the
+// watcher, woken here, takes the channel down once it has ended. Nothing is closed here: the port
+// and the completion port stay the channel's until SgShutdownAsyncComms, so a stop that cancels
+// the port's I/O meanwhile never meets a handle that has been closed.
+void PortLost() {
+    if (InterlockedExchange(&gChannel.portLost, 1) == 0) {
+        SgDebugPrint(SG_FAC_COMMS, SG_LVL_WARNING, "The driver closed its communications port");
+    }
+    SgStopCommsThread();
+    SgThread* watcher = gLossWatcher.load();
+    if (watcher != nullptr) SgWakeThread(watcher);
 }
 
 void FreeContainer(SgObject* container) {
@@ -211,11 +228,7 @@ ReceiveResult ReceiveOne(uint32_t index, uint8_t* buffer, bool* pending, int64_t
             return ReceiveResult::kFailedAtOnce;
         }
         if (hr == kHresultInvalidHandle) {
-            // The port vanished with the driver: its handle is no longer ours to close.
-            gChannel.port = nullptr;
-            if (gChannel.completionPort != nullptr) CloseHandle(gChannel.completionPort);
-            gChannel.completionPort = nullptr;
-            SgStopCommsThread();
+            PortLost();
             return ReceiveResult::kNothing;
         }
         if (hr != kHresultIoPending) {
@@ -237,10 +250,9 @@ ReceiveResult ReceiveOne(uint32_t index, uint8_t* buffer, bool* pending, int64_t
         *pending = false;
         if (error == ERROR_OPERATION_ABORTED) return ReceiveResult::kNothing;
         if (error == ERROR_INVALID_HANDLE) {
-            if (gChannel.port != nullptr) CloseHandle(gChannel.port);
-            gChannel.port = nullptr;
+            // The completion port itself is no longer valid: it is forgotten, never closed.
             gChannel.completionPort = nullptr;
-            SgStopCommsThread();
+            PortLost();
             return ReceiveResult::kNothing;
         }
         SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "[%lu] Error receiving message - error %lu",
@@ -472,6 +484,8 @@ void SgStopCommsThread() {
     gChannel.thread->runFlag = 0;
     LeaveCriticalSection(&gChannel.thread->lock);
     SgWakeThread(gChannel.thread);  // ends a handler's wait for a process (the WSC client)
+    // The port handle stays open until SgShutdownAsyncComms, which runs only after the thread
+    // has ended, so this cancel never reaches a closed (or reused) handle.
     if (gChannel.port != nullptr && gChannel.cancelIoEx != nullptr) gChannel.cancelIoEx(gChannel.port, nullptr);
 }
 
@@ -486,7 +500,12 @@ void SgWaitCommsThreadEnd() {
 void SgShutdownAsyncComms() {
     SgDebugPrint(SG_FAC_COMMS, SG_LVL_DEBUG, "Shutdown async communications");
     ReleaseChannel();
+    InterlockedExchange(&gChannel.portLost, 0);
 }
+
+bool SgAsyncChannelLost() { return InterlockedCompareExchange(&gChannel.portLost, 0, 0) != 0; }
+
+void SgWatchAsyncChannelLoss(SgThread* watcher) { gLossWatcher.store(watcher); }
 
 uint32_t SgSendMessage(SgMessage* message) {
     if (message == nullptr || message->message == nullptr) return kCommInvalidMessage;
@@ -498,7 +517,7 @@ uint32_t SgSendMessage(SgMessage* message) {
     DWORD returned = 0;
     HRESULT hr = gChannel.send(gChannel.port, message->message, size, &status, sizeof(status), &returned);
     if (hr == kHresultInvalidHandle) {
-        SgStopCommsThread();
+        PortLost();
         return kCommGeneralFailure;
     }
     if (hr == S_OK && returned == sizeof(status)) return status;

@@ -17,6 +17,13 @@ void SgShutdownAsyncComms();
 // Waits for the communications thread's OS thread to end (nothing when there is none).
 void SgWaitCommsThreadEnd();
 bool SgCommsThreadExists();
+// True once the driver's port broke under the running channel (the driver unloaded, or its port
+// closed): the communications thread has then stopped itself, and the channel stays deaf until
+// its owner waits for the thread's end and shuts the channel down, which clears this.
+bool SgAsyncChannelLost();
+// `watcher` is woken (SgWakeThread) when the port breaks, so that its owner takes the channel
+// down and connects again; it must outlive every communications thread. Null: nobody is woken.
+void SgWatchAsyncChannelLoss(struct SgThread* watcher);
 // The communications thread's object, or null; a handler that blocks on it waits on its wake
 // event too, which SgStopCommsThread signals, and ends when its run flag is clear.
 struct SgThread* SgGetCommsThread();

@@ -1,6 +1,7 @@
 // Process-wide lifecycle state shared by start-up, service control and shutdown:
 // the exit code and one started flag per component, set when it came up and cleared
-// by the shutdown step that releases it.
+// by the shutdown step that releases it. The two driver flags are also cleared by the main
+// loop when it takes a broken driver connection down (on the service thread, as the shutdown).
 #pragma once
 
 #include <cstdint>

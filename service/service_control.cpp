@@ -225,10 +225,23 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
             threadsStarted = false;
         }
 
-        if (threadsStarted && InterlockedCompareExchange(&gStopRequested, 0, 0) == 0) {
-            SetAndReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
-            // A stop that arrives from here on clears the run flag set now.
+        // RUNNING is reported only when no stop came before it, decided under the status lock that
+        // the stop control holds while it reports STOP_PENDING and requests the stop: a stop never
+        // sees its STOP_PENDING followed by RUNNING, and a stop after the report clears the run
+        // flag set here.
+        LockStatus();
+        const bool run = threadsStarted && InterlockedCompareExchange(&gStopRequested, 0, 0) == 0;
+        if (run) {
+            gStatus.dwCurrentState = SERVICE_RUNNING;
+            gStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+            gStatus.dwCheckPoint = 0;
+            gStatus.dwWaitHint = 0;
+            ReportLocked();
             SgThreadSetRunning(MainLoopThread);
+        }
+        LeaveCriticalSection(&gStatusLock);
+        if (run) {
+            // A console event requests the stop without the status lock: seen here at the latest.
             if (InterlockedCompareExchange(&gStopRequested, 0, 0) != 0) SgStopThread(MainLoopThread);
             RunMainLoop(nullptr);
         }

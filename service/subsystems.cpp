@@ -32,6 +32,48 @@ void ConnectDriverPorts() {
     if (Started.syncPortUp && !Started.driverConnected) Started.driverConnected = SgInitAsyncComms() ? 1 : 0;
 }
 
+// The channel (its thread ended), then the synchronous port, each only when it is up.
+void ReleaseDriverPorts() {
+    if (Started.driverConnected) {
+        Started.driverConnected = 0;
+        SgShutdownAsyncComms();
+    }
+    if (Started.syncPortUp) {
+        Started.syncPortUp = 0;
+        SgCloseSyncPort();
+    }
+}
+
+// Takes both driver connections down, so that the next housekeeping connects them again exactly
+// as a driver that appears after start-up: synchronous port first, then the channel with its
+// registration and a new communications thread. Runs on the service thread, which alone also
+// runs ShutdownService, so a teardown and a shutdown never overlap; the thread has stopped
+// itself (the port broke) or never started, and is waited for before its channel is released.
+void DisconnectDriverPorts() {
+    SgWaitCommsThreadEnd();
+    ReleaseDriverPorts();
+    // Back to the start-up period while the driver is missing.
+    MainLoopPeriod = kMainLoopShortPeriod;
+}
+
+// The housekeeping's driver connections: a channel whose port broke is taken down, then whatever
+// is missing is connected, and a channel that came up gets its communications thread. A channel
+// whose thread cannot be started would be deaf: it is taken down too, and tried again.
+void KeepDriverConnected() {
+    if (Started.driverConnected && SgAsyncChannelLost()) DisconnectDriverPorts();
+    // A stop that came while the old channel was taken down ends the loop next: nothing is
+    // connected only for its shutdown to take it down again.
+    if (!SgThreadShouldRun(MainLoopThread)) return;
+    if (Started.driverConnected && Started.syncPortUp) return;
+    bool wasConnected = Started.driverConnected;
+    ConnectDriverPorts();
+    if (wasConnected || !Started.driverConnected || !SgCommsThreadExists()) return;
+    if (!SgStartCommsThread()) {
+        SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "Unable to start the communications thread");
+        DisconnectDriverPorts();
+    }
+}
+
 }  // namespace
 
 bool InitSubsystems() {
@@ -75,6 +117,8 @@ bool InitSubsystems() {
         ShutdownService();
         return false;
     }
+    // A driver port that breaks wakes the main loop, which reconnects.
+    SgWatchAsyncChannelLoss(MainLoopThread);
     MainLoopPeriod = LongPeriodConditionsMet() ? kMainLoopLongPeriod : kMainLoopShortPeriod;
     return true;
 }
@@ -91,14 +135,14 @@ DWORD WINAPI RunMainLoop(LPVOID) {
         int64_t remaining = gMainLoopDeadline > now ? gMainLoopDeadline - now : 0;
         int64_t left = 0;
         if (remaining > 0) left = SgThreadWait(self, remaining);
-        if (remaining == 0 || left == 0) {
+        // A stop ends the loop without a housekeeping that could hold it up (a connection attempt).
+        if (!SgThreadShouldRun(self)) break;
+        // A broken driver port wakes the loop: it is housekept at once rather than at the deadline.
+        bool portLost = Started.driverConnected && SgAsyncChannelLost();
+        if (remaining == 0 || left == 0 || portLost) {
             now = SgGetTimeMicros(now);
             SgDebugPrint(SG_FAC_SYS, SG_LVL_DEBUG, "Mainloop housekeeping %llu", static_cast<unsigned long long>(now));
-            if (!Started.driverConnected || !Started.syncPortUp) {
-                bool wasConnected = Started.driverConnected;
-                ConnectDriverPorts();
-                if (!wasConnected && Started.driverConnected && SgCommsThreadExists()) SgStartCommsThread();
-            }
+            KeepDriverConnected();
             // The perf logger and telemetry are retried here while they are down.
             if (!Started.perfLoggerUp) Started.perfLoggerUp = InitPerfLogger() ? 1 : 0;
             if (!Started.telemetryUp) Started.telemetryUp = InitTelemetry() ? 1 : 0;
@@ -125,6 +169,8 @@ bool ShutdownService() {
     SgWaitCommsThreadEnd();
     WaitOsNotificationThreadEnd();
 
+    // No communications thread runs any more that could wake the main loop's object.
+    SgWatchAsyncChannelLoss(nullptr);
     SgDestroyAndFreeThread(&MainLoopThread);
 
     if (Started.journalsStarted) {
@@ -140,14 +186,7 @@ bool ShutdownService() {
         Started.perfLoggerUp = 0;
         ShutdownPerfLogger();
     }
-    if (Started.driverConnected) {
-        Started.driverConnected = 0;
-        SgShutdownAsyncComms();
-    }
-    if (Started.syncPortUp) {
-        Started.syncPortUp = 0;
-        SgCloseSyncPort();
-    }
+    ReleaseDriverPorts();
     if (Started.wscStarted) {
         Started.wscStarted = 0;
         SgShutdownWSCClient();

@@ -1,6 +1,7 @@
 // nvxsimctl: the simulated machine's service-control tool, run inside the machine.
 //
 //   nvxsimctl start NAME [timeoutMs]
+//   nvxsimctl startstop NAME [timeoutMs]
 //   nvxsimctl control NAME stop|pause|continue|interrogate|<number> [timeoutMs]
 //   nvxsimctl query NAME
 //   nvxsimctl hold EVENT
@@ -322,6 +323,63 @@ int CmdControl(const char* name, DWORD code, DWORD timeoutMs) {
     return ReportWait("stop", outcome, last, queryError);
 }
 
+struct StartCall {
+    SC_HANDLE service = nullptr;
+    BOOL ok = FALSE;
+    DWORD error = ERROR_SUCCESS;
+};
+
+DWORD WINAPI CallStart(LPVOID param) {
+    auto* call = static_cast<StartCall*>(param);
+    call->ok = StartServiceA(call->service, 0, nullptr);
+    call->error = call->ok ? ERROR_SUCCESS : GetLastError();
+    return 0;
+}
+
+// A stop that follows a start at once: the start is requested on a thread of its own (Wine's
+// StartServiceA returns only once the service has left START_PENDING) and the stop is sent again
+// and again until the SCM takes it, which it does as soon as the service accepts stops. The
+// clock starts again at each try, so the statuses' t_ms count from the stop that was taken; the
+// status that ControlService returned says in which state it met the service.
+int CmdStartStop(const char* name, DWORD timeoutMs) {
+    ServiceHandles h;
+    if (DWORD e = OpenNamedService(name, &h)) return Fail("open", e);
+    StartCall call;
+    call.service = h.service;
+    HANDLE starter = CreateThread(nullptr, 0, CallStart, &call, 0, nullptr);
+    if (starter == nullptr) return Fail("start", GetLastError());
+    const ULONGLONG giveUp = GetTickCount64() + timeoutMs;
+    SERVICE_STATUS returned;
+    BOOL ok = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    unsigned long tries = 0;
+    for (;;) {
+        memset(&returned, 0xFF, sizeof(returned));
+        ResetClock();
+        ++tries;
+        ok = ControlService(h.service, SERVICE_CONTROL_STOP, &returned);
+        error = ok ? ERROR_SUCCESS : GetLastError();
+        if (ok) break;
+        // Not started yet, or not accepting stops yet: anything else ends the tries.
+        if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) break;
+        if (GetTickCount64() >= giveUp) break;
+        if (WaitForSingleObject(starter, 0) == WAIT_OBJECT_0 && !call.ok) break;
+    }
+    Line("CONTROL code=%lu result=%d error=%lu tries=%lu t_ms=%.3f", static_cast<unsigned long>(SERVICE_CONTROL_STOP),
+         ok ? 1 : 0, static_cast<unsigned long>(error), tries, ElapsedMs());
+    if (ok) PrintStatus(returned, "control");
+    SERVICE_STATUS last{};
+    DWORD queryError = 0;
+    WaitOutcome outcome = WaitOutcome::Reached;
+    if (ok) outcome = PollUntil(h.service, SERVICE_STOPPED, timeoutMs, &returned, &last, &queryError);
+    WaitForSingleObject(starter, INFINITE);
+    CloseHandle(starter);
+    Line("START result=%d error=%lu", call.ok ? 1 : 0, static_cast<unsigned long>(call.error));
+    if (!ok) return Fail("control", error);
+    if (outcome == WaitOutcome::Stopped) outcome = WaitOutcome::Reached;
+    return ReportWait("stop", outcome, last, queryError);
+}
+
 int CmdQuery(const char* name) {
     ServiceHandles h;
     if (DWORD e = OpenNamedService(name, &h)) return Fail("open", e);
@@ -443,6 +501,7 @@ int CmdRename(const char* from, const char* to) {
 
 int Usage() {
     Line("usage: nvxsimctl start NAME [timeoutMs]");
+    Line("       nvxsimctl startstop NAME [timeoutMs]");
     Line("       nvxsimctl control NAME stop|pause|continue|interrogate|<code> [timeoutMs]");
     Line("       nvxsimctl query NAME");
     Line("       nvxsimctl hold EVENT");
@@ -463,6 +522,10 @@ int main(int argc, char** argv) {
     if (strcmp(command, "start") == 0) {
         if (argc > 4 || (argc == 4 && !ParseDword(argv[3], &timeoutMs))) return Usage();
         return CmdStart(argv[2], timeoutMs);
+    }
+    if (strcmp(command, "startstop") == 0) {
+        if (argc > 4 || (argc == 4 && !ParseDword(argv[3], &timeoutMs))) return Usage();
+        return CmdStartStop(argv[2], timeoutMs);
     }
     if (strcmp(command, "control") == 0) {
         DWORD code = 0;

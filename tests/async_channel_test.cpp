@@ -1,8 +1,9 @@
 // The asynchronous driver channel in this process against the driver simulator: requests placed in
-// the start-message queue, the replies the driver sends to them, and a queue-full answer that keeps
-// a request queued. The pending-request table is seen through the reply callback and the channel's
-// log. Each test starts its own nvxdriver.exe (an instance of its own) and loads the fltlib.dll
-// stand-in by path before the channel looks for fltlib.dll.
+// the start-message queue, the replies the driver sends to them, a queue-full answer that keeps a
+// request queued, and a port the driver closes under the running channel. The pending-request table
+// is seen through the reply callback and the channel's log. Each test starts its own nvxdriver.exe
+// (an instance of its own) and loads the fltlib.dll stand-in by path before the channel looks for
+// fltlib.dll.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
+#include "runtime/threads.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/sim_driver.h"
 
@@ -129,6 +131,20 @@ protected:
             driver_.Ctl({"send", "--kind", "get", "--request-id", "4000000000", "--wait-reply", "5000", "VERSION"});
         ASSERT_EQ(run.code, 0u) << run.out;
         ASSERT_NE(run.out.find("\"text\":\"2.1.2\""), std::string::npos) << run.out;
+    }
+
+    // The driver's record of each connection to the asynchronous port and of each message the
+    // service sent there without a request ID (its registrations), in order: context or bytes.
+    std::vector<std::string> AsyncConnections() const {
+        std::vector<std::string> found;
+        for (const std::string& line : driver_.JournalLines()) {
+            if (Field(line, "port") != "async") continue;
+            const std::string event = Field(line, "event");
+            if (event == "connect") found.push_back("connect " + Field(line, "context_hex"));
+            if (event == "from_service" && Field(line, "request_id").empty())
+                found.push_back("sent " + Field(line, "hex"));
+        }
+        return found;
     }
 
     // What the channel sent on the asynchronous port for these request IDs, in order.
@@ -255,6 +271,41 @@ TEST_F(AsyncChannelTest, AQueueFullAnswerKeepsTheRequestQueuedForALaterPass) {
     ASSERT_EQ(secondReplies.WaitFor(1).size(), 1u);
     EXPECT_EQ(firstReplies.Now()[0].text, "first done");
     EXPECT_EQ(secondReplies.Now()[0].text, "second done");
+}
+
+DWORD WINAPI NeverRuns(LPVOID) { return 0; }
+
+TEST_F(AsyncChannelTest, APortTheDriverClosesEndsTheThreadWakesTheWatcherAndTheChannelComesBackAsNew) {
+    // The service's main loop stands in as an object that is only woken, never run.
+    SgThread* watcher = SgCreateThread(NeverRuns, nullptr, 0);
+    ASSERT_NE(watcher, nullptr);
+    SgWatchAsyncChannelLoss(watcher);
+    EXPECT_FALSE(SgAsyncChannelLost());
+    const std::vector<std::string> first = AsyncConnections();
+    ASSERT_EQ(first.size(), 2u) << driver_.Journal();
+
+    driver_.CtlOk({"disconnect", "--port", "async"});
+    const DWORD woken = WaitForSingleObject(watcher->os->wakeEvent, kSettleMs);
+    const DWORD ended = WaitForSingleObject(SgGetCommsThread()->os->threadHandle, kSettleMs);
+    SgWatchAsyncChannelLoss(nullptr);
+    SgDestroyAndFreeThread(&watcher);
+    ASSERT_EQ(woken, static_cast<DWORD>(WAIT_OBJECT_0)) << "the watcher was not woken";
+    ASSERT_EQ(ended, static_cast<DWORD>(WAIT_OBJECT_0)) << "the thread did not end by itself";
+    EXPECT_TRUE(SgAsyncChannelLost());
+    EXPECT_EQ(Logged(SG_LVL_WARNING, "The driver closed its communications port"), 1);
+    EXPECT_EQ(Logged(SG_LVL_DEBUG, "[0] Communications thread ending"), 1);
+
+    // Released and initialised again, the channel connects and registers as it did the first
+    // time, and answers.
+    SgShutdownAsyncComms();
+    EXPECT_FALSE(SgAsyncChannelLost());
+    ASSERT_TRUE(SgInitAsyncComms());
+    ASSERT_TRUE(SgStartCommsThread());
+    DriverWaitsForTheChannel();
+    std::vector<std::string> both = AsyncConnections();
+    ASSERT_EQ(both.size(), 4u) << driver_.Journal();
+    EXPECT_EQ(std::vector<std::string>(both.begin() + 2, both.end()), first);
+    EXPECT_FALSE(SgAsyncChannelLost());
 }
 
 }  // namespace

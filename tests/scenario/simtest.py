@@ -22,7 +22,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "sim"))
 
 from nvxsimlib.command import run_nvxsim  # noqa: E402
-from nvxsimlib.layout import BUILD_SIM, build_paths  # noqa: E402
+from nvxsimlib.layout import BUILD_SIM, CTL_WIN, SERVICE_NAME, build_paths  # noqa: E402
 from nvxsimlib.logs import LOGS_DIR_IN_PREFIX, parse_log_line  # noqa: E402
 from nvxsimlib.wine import WineError, WinePrefix, prefix_processes  # noqa: E402
 
@@ -158,7 +158,16 @@ class SimMachine:
     # ---- service
 
     def service(self, *args):
-        run = self.nvxsim("--raw", *args)
+        return self._answer(self.nvxsim("--raw", *args), args)
+
+    def start_and_stop(self, timeout_ms=30000):
+        """A start whose stop follows at once: nvxsimctl sends the stop again and again from the
+        start request on, until the SCM takes it (the statuses count from the stop it took)."""
+        return self._answer(self.nvxsim("wine", CTL_WIN, "startstop", SERVICE_NAME, str(timeout_ms)),
+                            ("startstop",))
+
+    @staticmethod
+    def _answer(run, args):
         if run.rc not in (0, 1):
             raise AssertionError(f"nvxsim {' '.join(args)} failed ({run.rc}):\n{run.out}{run.err}")
         request, statuses, returned, error, timed_out = {}, [], None, None, False

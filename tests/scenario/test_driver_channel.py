@@ -1,7 +1,7 @@
 """The service's driver channel end to end, as the driver simulator and the service's log show it:
-commands the service answers, relays or ignores, a driver that appears only after the start, a
-driver that goes away, a stop while a receive is outstanding, and a start whose communications
-thread cannot be started (test build)."""
+commands the service answers, relays or ignores, a driver that appears only after the start, a stop
+while a receive is outstanding, and a start whose communications thread cannot be started (test
+build). A driver that goes away and comes back: test_driver_reconnect."""
 
 import re
 import time
@@ -203,21 +203,6 @@ class ConnectionTest(ChannelTestCase):
         later = [e.text for e in self.run_log()
                  if e.text.startswith("Mainloop housekeeping") and e.time > connecting.time]
         self.assertEqual(later, [])
-
-    def test_a_driver_that_disconnects_ends_the_communications_thread_and_the_service_runs_on(self):
-        self.machine.checked("driver", "start")
-        self.start()
-        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
-        self.wait_for_text("[0] Communications thread starting", timeout=5)
-        self.machine.checked("driver", "disconnect")
-        self.wait_for_text("[0] Communications thread ending", timeout=5)
-        self.assertEqual(self.machine.query().state, RUNNING)
-        self.assertEqual(self.driver("send", "--wait-ms", "1000", "VERSION").rc, 1)
-
-        answer = self.machine.service("stop")
-        self.assert_clean_stop(answer)
-        texts = [e.text for e in self.run_log()]
-        self.assertEqual(texts.count("[0] Communications thread ending"), 1)
 
     def test_a_stop_cancels_the_outstanding_receive(self):
         # Cancelled, the receive ends the thread's pass at once: no housekeeping between the stop

@@ -63,6 +63,30 @@ class ServiceControlTest(MachineTestCase):
         self.assertLess(answer.statuses[-1].t_ms, MAIN_LOOP_PERIOD_S * 1000 / 5)
         self.assertEqual(self.machine.query().essentials(), (STOPPED, 0, 0, 0, ACCEPT_STOP))
 
+    def test_a_stop_during_the_start_is_never_followed_by_running(self):
+        # The stop is sent from the start request on and taken as soon as the service accepts it,
+        # mostly while its start is still pending (the SCM's answer, the handler's STOP_PENDING,
+        # then keeps the controls accepted while starting). Wherever it lands, the service never
+        # reports RUNNING after STOP_PENDING (its log has every report, in the order made), skips
+        # RUNNING altogether when the stop came first, and stops cleanly.
+        met = 0
+        for attempt in range(6):
+            with self.subTest(attempt=attempt):
+                answer = self.machine.start_and_stop()
+                self.assertIsNotNone(answer.returned, answer.run.out)
+                self.assertEqual((answer.statuses[-1].state, answer.statuses[-1].exit_code), (STOPPED, 0),
+                                 answer.run.out)
+                self.assertLess(answer.statuses[-1].t_ms, WAIT_HINT_MS)
+                texts = [e.text for e in self.ended_run_log()]
+                reports = [t for t in texts if t.startswith("Service status ")]
+                stopping = reports.index(status_line(STOP_PENDING, 1))
+                self.assertNotIn(status_line(RUNNING, 0), reports[stopping:], reports)
+                if answer.returned.accepted == ACCEPT_STOP_SHUTDOWN:
+                    met += 1
+                    self.assertEqual(reports, [status_line(START_PENDING, 2), status_line(STOP_PENDING, 1),
+                                               status_line(STOP_PENDING, 2)])
+        self.assertGreater(met, 0, "no stop came while the start was pending")
+
     def test_pause_and_continue_are_refused_and_change_nothing(self):
         # The service does not accept pause/continue, so the SCM refuses them itself (as Windows
         # does) before they reach the handler.
