@@ -47,6 +47,15 @@ def cmd_driver_disconnect(m, a):
     return driver_simple(m, a, ["disconnect"] + (["--port", a.port] if a.port else []))
 
 
+def cmd_driver_answer(m, a):
+    args = ["answer", a.status, a.n]
+    if a.hresult is not None:
+        args += ["--hresult", a.hresult]
+    if a.length is not None:
+        args += ["--length", a.length]
+    return driver_simple(m, a, args)
+
+
 def cmd_driver_wait_connect(m, a):
     args = ["wait-connect", "--timeout-ms", str(a.timeout_ms)] + (["--port", a.port] if a.port else [])
     return driver_simple(m, a, args, timeout=max(m.timeout, a.timeout_ms / 1000 + 30))
@@ -63,8 +72,8 @@ def driver_simple(m, a, ctl_args, timeout=None):
         event = record.get("event")
         if event == "answer":
             count = record["count"]
-            say(f"The next {count} send{'s' if count != 1 else ''} of the service get status"
-                f" {drv.comm_status_text(record['status'])}.")
+            say(f"The next {count} send{'s' if count != 1 else ''} of the service get"
+                f" {drv.describe_answer(record)}.")
         elif event == "disconnected":
             say(f"Driver closed {record['connections']} connection(s) of the service.")
         elif event == "connected":
@@ -296,7 +305,9 @@ def cmd_driver_status(m, a):
     say(f"Driver simulator: running (host process {pid}, Windows process {status['pid']}),"
         f" ports {'open' if status['ports_open'] else 'closed'}")
     if status["answer_left"]:
-        say(f"  the next {status['answer_left']} send(s) get status {drv.comm_status_text(status['answer_status'])}")
+        say(f"  the next {status['answer_left']} send(s) get " + drv.describe_answer(
+            {"status": status["answer_status"], "hresult": status["answer_hresult"],
+             "length": status["answer_length"]}))
     if not status["connections"]:
         say("  no connection")
     for conn in status["connections"]:
@@ -318,6 +329,8 @@ def cmd_driver_send(m, a):
             ctl_args += ["--" + key[4:].replace("_", "-"), value]
     if getattr(a, "no_nul", False):
         ctl_args.append("--no-nul")
+    if getattr(a, "frame", False):
+        ctl_args.append("--frame")
     wait_ms = 0 if kind != "send" or a.no_wait else a.wait_ms
     if wait_ms:
         ctl_args += ["--wait-reply", str(wait_ms)]
@@ -329,7 +342,9 @@ def cmd_driver_send(m, a):
     for record in records:
         event = record.get("event")
         if event == "sent":
-            say(f"Sent  {drv.describe_message(record['msg'])}  ({record['size']} bytes, connection {record['conn']})")
+            what = "frame of" if record.get("frame") else ""
+            say(f"Sent  {drv.describe_message(record['msg'])}  ({what + ' ' if what else ''}{record['size']} bytes,"
+                f" connection {record['conn']})")
         elif event == "reply":
             msg = record["msg"]
             say(f"Reply {drv.describe_message(msg)}")
