@@ -17,10 +17,13 @@ ERROR_NO_SYSTEM_RESOURCES = 1450
 ERROR_ACCESS_DENIED = 5
 E_ACCESSDENIED = 0x80070005
 COUNTS_FILE = r"C:\fault-counts.txt"
-FAULT_VALUES = {"TestFaultOperation": "REG_SZ", "TestFaultCall": "REG_DWORD", "TestFaultError": "REG_DWORD"}
+FAULT_VALUES = {"TestFaultOperation": "REG_SZ", "TestFaultCall": "REG_DWORD", "TestFaultError": "REG_DWORD",
+                "TestFaultCount": "REG_DWORD"}
 
 
-class FaultSeamTest(ChannelTestCase):
+class FaultSeamTestCase(ChannelTestCase):
+    """The test build with the driver loaded; a test chooses the failing calls."""
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -33,8 +36,8 @@ class FaultSeamTest(ChannelTestCase):
         self.counts_path.unlink(missing_ok=True)
         self.machine.checked("driver", "start")
 
-    def fail_call(self, operation, call, error):
-        for name, value in zip(FAULT_VALUES, (operation, call, error)):
+    def fail_call(self, operation, call, error, count=1):
+        for name, value in zip(FAULT_VALUES, (operation, call, error, count)):
             self.machine.reg_set(PARAMS_KEY, name, FAULT_VALUES[name], value)
             self.addCleanup(self.machine.reg_delete, PARAMS_KEY, name)
 
@@ -45,6 +48,10 @@ class FaultSeamTest(ChannelTestCase):
 
     def texts(self):
         return [e.text for e in self.run_log()]
+
+
+class FaultSeamTest(FaultSeamTestCase):
+    """Failed starts with their exit codes, and failures the service runs on from."""
 
     def test_a_failed_async_port_connect_is_retried_by_the_main_loop(self):
         # The first connect is the synchronous port's, the second the channel's.
