@@ -2,13 +2,15 @@
 size field that lies, a cut header, a bare command with nothing to relay), and answers to the
 service's sends that are not the 4-byte status of a successful call (a short answer, a failing or
 merely non-zero HRESULT), at registration and afterwards. After each the service goes on receiving
-and answering."""
+and answering. Last, a burst of random frames and hostile command text."""
 
+import random
+import re
 import struct
 import unittest
 
 from simtest import RUNNING
-from test_driver_channel import ChannelTestCase
+from test_driver_channel import UNKNOWN_COMMAND_REPLY, ChannelTestCase
 
 GENERAL_FAILURE = 0xE0020001
 NOT_REGISTERED = 0xE0020003
@@ -151,6 +153,113 @@ class SendAnswersTest(ChannelTestCase):
                                  and r["msg"]["name"] == "RegRequestMsg"]
                 self.assertEqual([r["conn"] for r in registrations], [failed, retried])
                 self.assert_clean_stop(self.machine.service("stop"))
+
+
+RECEIVE_LINE = re.compile(r"^\[0\] (Received \d+ bytes|Number of bytes received do not match \d+ != \d+)$")
+# What the service may log as an error while it refuses hostile input, and nothing else.
+REFUSAL_LINE = re.compile(r"^(\[0\] Number of bytes received do not match \d+ != \d+"
+                          r"|SgExecuteCommand: (unknown command .*|command \d+ has no NUL-terminated text))$",
+                          re.DOTALL)
+BURST_SEED = 20261207
+
+
+def expected_receive_line(frame):
+    """The line the receive path logs for `frame`, or None for a frame it drops quietly: the
+    message's size field (0 when the header is cut before it) must equal the bytes after the
+    16-byte FILTER_MESSAGE_HEADER."""
+    if len(frame) <= 16:
+        return None
+    received = len(frame) - 16
+    size = struct.unpack_from("<I", frame, 20)[0] if received >= 8 else 0
+    if size != received:
+        return f"[0] Number of bytes received do not match {received} != {size}"
+    return f"[0] Received {received} bytes"
+
+
+def random_frames(rng):
+    """Frames of random bytes: the edges of the frame and header sizes, short and long ones (as
+    long as the driver's control command line takes), and half of them with a size field that
+    agrees, so that they reach the message rules."""
+    lengths = [0, 1, 15, 16, 17, 23, 24, 72, 12000] + [rng.randint(17, 400) for _ in range(15)]
+    frames = []
+    for n in lengths:
+        frame = bytearray(rng.randbytes(n))
+        if n >= 24 and rng.random() < 0.5:
+            frame[16] = rng.choice([1, 1, 2, 0])  # header version
+            frame[18] = rng.choice([5, 5, 1, 4, 0xFF])  # message type
+            struct.pack_into("<I", frame, 20, n - 16)
+        frames.append(bytes(frame))
+    return frames
+
+
+class HostileInputTest(ChannelTestCase):
+    """Random frames and hostile command text in one burst: the service answers what is valid,
+    refuses the rest with its log line, keeps running and stops without a leak."""
+
+    def setUp(self):
+        super().setUp()
+        self.start_connected()
+
+    def test_a_burst_of_random_frames_and_hostile_commands(self):
+        version = (0x06, b"2.1.2\0")
+        unknown = (0x0E, UNKNOWN_COMMAND_REPLY)
+        long_name = b"VERSION" + b"X" * 12000
+        commands = [
+            # (Get payload, the reply: (flags, payload) or None, the error line it gives or None)
+            (b"VERSION\0", version, None),
+            (b"version\0", version, None),
+            (b"VERSION\0\xff\xfe embedded\0", version, None),
+            (b"VERSION \"odd 'quoting \\\0", version, None),
+            (b"VERSION \xff\xfe\x80\xc3(\0", version, None),
+            (long_name + b"\0", unknown, b"unknown command " + long_name[:63]),
+            (b"A" * 12000 + b" VERSION\0", unknown, b"unknown command " + b"A" * 63),
+            (b'"VERSION"\0', unknown, b'unknown command "VERSION"'),
+            (b"'VERSION\0", unknown, b"unknown command 'VERSION"),
+            (b"\xff\xfe\x80\xc3VERSION\0", unknown, b"unknown command \xff\xfe\x80\xc3VERSION"),
+            # The log writes a control character other than TAB as '?': one message, one line.
+            (b"\x1b[31mVERSION\r\x7f\0", unknown, b"unknown command ?[31mVERSION?\x7f"),
+            (b"\0VERSION\0", unknown, b"unknown command "),
+            (b"VERSION", None, b"command %d has no NUL-terminated text"),
+        ]
+        rng = random.Random(BURST_SEED)
+        inputs = [("frame", f) for f in random_frames(rng)] + [("command", c) for c in enumerate(commands)]
+        rng.shuffle(inputs)
+
+        expected_lines = []
+        for what, item in inputs:
+            if what == "frame":
+                self.machine.checked("driver", "raw", "--frame", "--", item.hex())
+                line = expected_receive_line(item)
+            else:
+                i, (payload, _, _) = item
+                self.machine.checked("driver", "send", "--kind", "get", "--request-id", str(7000 + i), "--no-wait",
+                                     "--hex", payload.hex())
+                line = f"[0] Received {56 + len(payload)} bytes"
+            if line is not None:
+                expected_lines.append(line)
+        # One message at a time: once this Get is answered, every earlier reply is on record.
+        self.version_is_answered()
+        expected_lines.append(f"[0] Received {56 + 8} bytes")
+
+        lines = self.run_log()
+        self.assertEqual([e.text for e in lines if RECEIVE_LINE.match(e.text)], expected_lines,
+                         f"seed {BURST_SEED}")
+        errors = [e.text for e in lines if e.level == "Error"]
+        self.assertEqual([t for t in errors if not REFUSAL_LINE.match(t)], [], f"seed {BURST_SEED}")
+        for i, (payload, reply, error) in enumerate(commands):
+            request_id = 7000 + i
+            with self.subTest(payload=payload[:40]):
+                sent = [(int(r["msg"]["flags"], 16), bytes.fromhex(r["msg"]["payload_hex"]))
+                        for r in self.sends_for(request_id)]
+                self.assertEqual(sent, [reply] if reply else [])
+                if error is not None:
+                    text = (b"SgExecuteCommand: " + error.replace(b"%d", str(request_id).encode())).decode(
+                        "utf-8", "surrogateescape")
+                    self.assertEqual(errors.count(text), 1, errors)
+        self.assertEqual(len(errors), len([e for e in expected_lines if "do not match" in e]) +
+                         len([c for c in commands if c[2] is not None]), errors)
+        self.assertEqual(self.machine.query().state, RUNNING)
+        self.assert_clean_stop(self.machine.service("stop"))
 
 
 if __name__ == "__main__":
