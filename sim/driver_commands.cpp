@@ -15,6 +15,7 @@
 #include "sim/driver_filter_stack.h"
 #include "sim/driver_options.h"
 #include "sim/driver_ports.h"
+#include "sim/filter_stack.h"
 
 namespace w = nvx_wire;
 using nvxsim::Hex32;
@@ -41,14 +42,34 @@ std::vector<uint8_t> BytesOf(const T& record) {
     return out;
 }
 
-// Payload of send/event: --hex bytes as they are, else the text with its NUL unless --no-nul.
+// Bytes given in the file --hex-file names, as the same hex the command line takes: a command
+// line holds at most 32767 characters, too few for the largest frames and payloads.
+bool HexFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
+    std::string text;
+    bool missing = false;
+    if (!nvxsim::ReadSimFile(nvxsim::Wide(path), &text, &missing, problem)) return false;
+    if (missing) {
+        *problem = path + ": no such file";
+        return false;
+    }
+    if (!nvxsim::ParseHex(text, bytes)) {
+        *problem = path + ": not pairs of hexadecimal digits";
+        return false;
+    }
+    return true;
+}
+
+// Payload of send/event: --hex (or --hex-file) bytes as they are, else the text with its NUL
+// unless --no-nul.
 bool PayloadOf(const Options& o, std::vector<uint8_t>* payload, std::string* problem) {
     auto hex = o.values.find("--hex");
-    if (hex != o.values.end()) {
-        if (!o.words.empty() || o.values.count("--no-nul")) {
-            *problem = "--hex takes the place of TEXT and --no-nul";
+    auto hexFile = o.values.find("--hex-file");
+    if (hex != o.values.end() || hexFile != o.values.end()) {
+        if (!o.words.empty() || o.values.count("--no-nul") || (hex != o.values.end() && hexFile != o.values.end())) {
+            *problem = "--hex or --hex-file takes the place of TEXT and --no-nul";
             return false;
         }
+        if (hexFile != o.values.end()) return HexFileBytes(hexFile->second, payload, problem);
         if (!nvxsim::ParseHex(hex->second, payload)) {
             *problem = "--hex needs pairs of hexadecimal digits";
             return false;
@@ -111,11 +132,11 @@ int SendToService(const Options& o, const std::vector<uint8_t>& message, uint32_
 int CmdSend(const std::vector<std::string>& args, Reply* r) {
     Options o;
     std::string problem;
-    if (!ParseOptions(
-            args, 1,
-            {"--kind", "--flags", "--request-id", "--component", "--source-component", "--pid", "--key", "--dest-pid",
-             "--dest-key", "--format", "--body-version", "--hex", "--wait-reply", "--conn", "--timeout-ms"},
-            {"--no-nul"}, &o, &problem)) {
+    if (!ParseOptions(args, 1,
+                      {"--kind", "--flags", "--request-id", "--component", "--source-component", "--pid", "--key",
+                       "--dest-pid", "--dest-key", "--format", "--body-version", "--hex", "--hex-file", "--wait-reply",
+                       "--conn", "--timeout-ms"},
+                      {"--no-nul"}, &o, &problem)) {
         return r->Fail(2, problem);
     }
     uint64_t kind = w::kKindGet;
@@ -177,7 +198,8 @@ int CmdEvent(const std::vector<std::string>& args, Reply* r) {
     Options o;
     std::string problem;
     uint64_t bodyVersion;
-    if (!ParseOptions(args, 1, {"--body-version", "--hex", "--conn", "--timeout-ms"}, {"--no-nul"}, &o, &problem) ||
+    if (!ParseOptions(args, 1, {"--body-version", "--hex", "--hex-file", "--conn", "--timeout-ms"}, {"--no-nul"}, &o,
+                      &problem) ||
         !NumberOption(o, "--body-version", w::kBodyVersion, 255, &bodyVersion, &problem)) {
         return r->Fail(2, problem);
     }
@@ -215,15 +237,23 @@ int CmdReg(const std::vector<std::string>& args, Reply* r) {
 
 // raw: the bytes as one message behind the driver's FILTER_MESSAGE_HEADER; raw --frame: the
 // bytes as the whole frame, so that a frame of any length up to what the service's receive
-// takes (a bare or cut header, a size field that lies) reaches it.
+// takes (a bare or cut header, a size field that lies) reaches it. --hex-file FILE holds the hex
+// instead of the words.
 int CmdRaw(const std::vector<std::string>& args, Reply* r) {
     Options o;
     std::string problem;
-    if (!ParseOptions(args, 1, {"--conn", "--timeout-ms"}, {"--frame"}, &o, &problem)) return r->Fail(2, problem);
+    if (!ParseOptions(args, 1, {"--conn", "--timeout-ms", "--hex-file"}, {"--frame"}, &o, &problem))
+        return r->Fail(2, problem);
     const bool wholeFrame = o.values.count("--frame") != 0;
     std::vector<uint8_t> message;
-    if (!nvxsim::ParseHex(Joined(o.words), &message) || (message.empty() && !wholeFrame))
+    auto hexFile = o.values.find("--hex-file");
+    if (hexFile != o.values.end()) {
+        if (!o.words.empty()) return r->Fail(2, "--hex-file takes the place of the hex bytes");
+        if (!HexFileBytes(hexFile->second, &message, &problem)) return r->Fail(2, problem);
+    } else if (!nvxsim::ParseHex(Joined(o.words), &message)) {
         return r->Fail(2, "raw needs the message as hex bytes");
+    }
+    if (message.empty() && !wholeFrame) return r->Fail(2, "raw needs the message as hex bytes");
     if (wholeFrame && message.size() > kMaxFrameSize) return r->Fail(2, "a frame is at most 0x40010 bytes");
     if (!wholeFrame && message.size() > w::kMaxMessageSize) return r->Fail(2, "a message is at most 0x40000 bytes");
     return SendToService(o, message, 0, 0, r, wholeFrame);

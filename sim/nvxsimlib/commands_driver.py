@@ -3,6 +3,7 @@ client and the journal store."""
 
 import contextlib
 import json
+import os
 
 from . import driver as drv
 from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage, out_json
@@ -320,6 +321,11 @@ def cmd_driver_status(m, a):
     return EXIT_OK
 
 
+# A Windows command line holds at most 32767 characters; longer hex is handed over in a file.
+HEX_ON_COMMAND_LINE_MAX = 16384
+DRIVER_DIR_WIN = r"C:\nvxsim\driver"
+
+
 def cmd_driver_send(m, a):
     """send/event/reg/raw: a message to the service; send waits for its replies."""
     kind = "send" if a.command == "send-command" else a.action
@@ -335,7 +341,23 @@ def cmd_driver_send(m, a):
     if wait_ms:
         ctl_args += ["--wait-reply", str(wait_ms)]
     m.ensure_up()
-    rc, records = m.driver_ctl(kind, *ctl_args, "--", *a.words, timeout=max(m.timeout, wait_ms / 1000 + 30))
+    words = list(a.words)
+    with contextlib.ExitStack() as cleanup:
+        # The hex goes through a file when it is longer than a command line of the machine takes.
+        hex_text = " ".join(words) if kind == "raw" else getattr(a, "ctl_hex", None)
+        if hex_text is not None and len(hex_text) > HEX_ON_COMMAND_LINE_MAX:
+            name = f"hex-{os.getpid()}.txt"
+            host = m.drive_c("nvxsim", "driver", name)
+            host.parent.mkdir(parents=True, exist_ok=True)
+            host.write_text(hex_text, encoding="ascii")
+            cleanup.callback(host.unlink, missing_ok=True)
+            if kind == "raw":
+                words = []
+            else:
+                at = ctl_args.index("--hex")
+                del ctl_args[at:at + 2]
+            ctl_args += ["--hex-file", DRIVER_DIR_WIN + "\\" + name]
+        rc, records = m.driver_ctl(kind, *ctl_args, "--", *words, timeout=max(m.timeout, wait_ms / 1000 + 30))
     if m.raw or a.json:
         return raw_records(m, a, rc, records)
     status = EXIT_OK
