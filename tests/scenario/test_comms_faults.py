@@ -6,12 +6,13 @@ it, logged, and a stop that stays prompt and clean."""
 import re
 import unittest
 
-from simtest import RUNNING, SERVICE_KEY, WAIT_HINT_MS
+from simtest import RUNNING, SERVICE_KEY
 from test_fault_seam import E_ACCESSDENIED, FaultSeamTestCase
 
 ERROR_INVALID_HANDLE = 6
 ERROR_NOT_ENOUGH_MEMORY = 8
 REGISTRY_WAIT_FAILED = "Waiting for registry changes failed, error = 6"
+STOP_BOUND_MS = 30000
 
 
 class ChannelFaultsTest(FaultSeamTestCase):
@@ -22,9 +23,6 @@ class ChannelFaultsTest(FaultSeamTestCase):
         records = self.journal()
         closed = {r["conn"]: r["by"] for r in records if r["event"] == "disconnect" and r["port"] == "async"}
         return [(r["conn"], closed.get(r["conn"])) for r in records if r["event"] == "connect" and r["port"] == "async"]
-
-    def times_of(self, text):
-        return [e.time for e in self.run_log() if e.text == text]
 
     def test_a_registration_whose_send_fails_is_torn_down_and_retried_at_the_next_housekeeping(self):
         # The first send is the synchronous port's request, the second the registration.
@@ -52,11 +50,12 @@ class ChannelFaultsTest(FaultSeamTestCase):
         line = "[0] Unable to get communications message - error 0x80070005"
         self.wait_for_log(lambda ls: [e.text for e in ls].count(line) == 3, timeout=20, what="three failed receives")
         self.version_is_answered()
-        # One try per pass: each failure waits for the next housekeeping deadline, a second on.
-        times = self.times_of(line)
-        self.assertEqual(len(times), 3)
-        gaps = [(b - a).total_seconds() for a, b in zip(times, times[1:])]
-        self.assertTrue(all(gap >= 0.5 for gap in gaps), gaps)
+        # One try per pass: each failure waits for the pass's housekeeping before the next try.
+        texts = self.texts()
+        failures = [i for i, t in enumerate(texts) if t == line]
+        self.assertEqual(len(failures), 3)
+        for a, b in zip(failures, failures[1:]):
+            self.assertTrue(any(t.startswith("Communications housekeeping") for t in texts[a:b]), texts[a:b + 1])
         self.assertEqual(self.machine.query().state, RUNNING)
         self.assert_clean_stop(self.machine.service("stop"))
         self.assertEqual(self.counts()["FilterGetMessage"][1], 3)
@@ -105,7 +104,8 @@ class RegistryWaitFaultTest(FaultSeamTestCase):
 
         answer = self.machine.service("stop")
         self.assert_clean_stop(answer)
-        self.assertLess(answer.statuses[-1].t_ms, WAIT_HINT_MS / 2)
+        # Far from the 60 s the thread would still wait out its period if the stop did not wake it.
+        self.assertLess(answer.statuses[-1].t_ms, STOP_BOUND_MS)
         self.assertIn("Stopping OS notification thread...", [e.text for e in self.ended_run_log()])
         self.assertEqual(self.counts()["WaitMultiple"], (1, 1))
 
