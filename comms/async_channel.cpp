@@ -205,7 +205,7 @@ void DrainStartQueue() {
 enum class ReceiveResult { kNothing, kMessage, kFailedAtOnce };
 
 // Receives one message into `buffer`, waiting at most `timeoutMicros`. Keeps the receive
-// outstanding across a time-out through *pending so that only one is ever issued.
+// outstanding through *pending across a wait that dequeued nothing, so that only one is ever issued.
 ReceiveResult ReceiveOne(uint32_t index, uint8_t* buffer, bool* pending, int64_t timeoutMicros, SgMessage** out) {
     *out = nullptr;
     auto* overlapped = reinterpret_cast<OVERLAPPED*>(buffer + kOverlappedOffset);
@@ -243,11 +243,10 @@ ReceiveResult ReceiveOne(uint32_t index, uint8_t* buffer, bool* pending, int64_t
     DWORD millis = static_cast<DWORD>(timeoutMicros / 1000);
     if (!GetQueuedCompletionStatus(gChannel.completionPort, &bytes, &key, &completed, millis)) {
         DWORD error = GetLastError();
-        if (completed == nullptr && error == WAIT_TIMEOUT) {
-            *pending = true;
-            return ReceiveResult::kNothing;
-        }
-        *pending = false;
+        // A wait that dequeued no packet leaves the receive outstanding, whatever the error:
+        // the next pass waits for it again rather than issue a second into the same buffer.
+        *pending = completed == nullptr;
+        if (completed == nullptr && error == WAIT_TIMEOUT) return ReceiveResult::kNothing;
         if (error == ERROR_OPERATION_ABORTED) return ReceiveResult::kNothing;
         if (error == ERROR_INVALID_HANDLE) {
             // The completion port itself is no longer valid: it is forgotten, never closed.

@@ -228,10 +228,8 @@ bool SendReply(SgMessage* request, const char* text, uint8_t flags, const char* 
     r->destinationProcessKey = c->sourceProcessKey;
     memcpy(reply->payload, text, length);
 
-    const uint32_t status = router(reply);
-    if (status != kCommSuccess) {
-        SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "%s: reply to request %u was not routed (0x%08X)", caller,
-                     c->requestId, status);
+    // A reply that could not be routed has been logged by the router, which saw why.
+    if (router(reply) != kCommSuccess) {
         SgDestroyMessage(reply);
         return false;
     }

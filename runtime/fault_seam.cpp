@@ -49,6 +49,8 @@ OpState g_ops[SG_FAULT_OP_COUNT] = {
     {"ProcessCreate", ERROR_ACCESS_DENIED, 0, 0, 0, 0, 0},
     {"Scm", ERROR_ACCESS_DENIED, 0, 0, 0, 0, 0},
     {"KnownFolder", kHresultNotFound, 0, 0, 0, 0, 0},
+    {"WaitMultiple", ERROR_INVALID_HANDLE, 0, 0, 0, 0, 0},
+    {"CompletionWait", ERROR_INVALID_HANDLE, 0, 0, 0, 0, 0},
 };
 
 wchar_t g_countsFile[MAX_PATH];
@@ -62,6 +64,20 @@ bool FailThisCall(SgFaultOp op, DWORD* error) {
     InterlockedIncrement64(&s.failures);
     LONG chosen = InterlockedCompareExchange(&s.error, 0, 0);
     *error = chosen != 0 ? static_cast<DWORD>(chosen) : s.defaultError;
+    return true;
+}
+
+// Set on the threads the program starts itself (CreateThread), not on the C++ runtime's
+// (std::thread), whose condition waits use the same functions.
+thread_local bool t_ownThread = false;
+
+// A call of one of Wait's parts: counted under Wait, and under the part when the program's own
+// thread makes it; failed when either range holds it.
+bool FailThisWait(SgFaultOp part, DWORD* error) {
+    DWORD asPart = 0;
+    const bool wait = FailThisCall(SG_FAULT_WAIT, error);
+    if (!t_ownThread || !FailThisCall(part, &asPart)) return wait;
+    *error = asPart;
     return true;
 }
 
@@ -111,15 +127,55 @@ constexpr auto WrapperOf(R(WINAPI*)(A...)) -> R(WINAPI*)(A...) {
     decltype(&::fn) __wrap___imp_##fn = SG_WRAPPER(__real___imp_##fn, op, kind); \
     }
 
-SG_WRAP_IMPORT(CreateThread, SG_FAULT_THREAD_CREATE, kNullWithLastError)
+extern "C" decltype(&::CreateThread) __real___imp_CreateThread;
+namespace {
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+DWORD WINAPI OwnThreadStart(LPVOID p) {
+    const ThreadStart start = *static_cast<ThreadStart*>(p);
+    HeapFree(GetProcessHeap(), 0, p);
+    t_ownThread = true;
+    return start.routine(start.parameter);
+}
+}  // namespace
+// The thread starts through OwnThreadStart, which marks it as the program's own.
+static HANDLE WINAPI CountedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE routine,
+                                         LPVOID parameter, DWORD flags, LPDWORD id) {
+    DWORD error = 0;
+    if (FailThisCall(SG_FAULT_THREAD_CREATE, &error)) return Failure<HANDLE, FailKind::kNullWithLastError>(error);
+    auto* start = static_cast<ThreadStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadStart)));
+    if (start == nullptr) return __real___imp_CreateThread(security, stack, routine, parameter, flags, id);
+    *start = {routine, parameter};
+    HANDLE thread = __real___imp_CreateThread(security, stack, OwnThreadStart, start, flags, id);
+    if (thread == nullptr) HeapFree(GetProcessHeap(), 0, start);
+    return thread;
+}
+extern "C" {
+decltype(&::CreateThread) __wrap___imp_CreateThread = CountedCreateThread;
+}
+
 SG_WRAP_IMPORT(CreateEventW, SG_FAULT_EVENT_CREATE, kNullWithLastError)
 SG_WRAP_IMPORT(WaitForSingleObject, SG_FAULT_WAIT, kWaitFailed)
-SG_WRAP_IMPORT(WaitForMultipleObjects, SG_FAULT_WAIT, kWaitFailed)
 SG_WRAP_IMPORT(RegOpenKeyExW, SG_FAULT_REG_OPEN, kReturned)
 SG_WRAP_IMPORT(RegQueryValueExW, SG_FAULT_REG_QUERY, kReturned)
 SG_WRAP_IMPORT(RegSetValueExW, SG_FAULT_REG_SET, kReturned)
 SG_WRAP_IMPORT(RegNotifyChangeKeyValue, SG_FAULT_REG_NOTIFY, kReturned)
 SG_WRAP_IMPORT(CreateProcessW, SG_FAULT_PROCESS_CREATE, kFalseWithLastError)
+
+extern "C" decltype(&::WaitForMultipleObjects) __real___imp_WaitForMultipleObjects;
+static DWORD WINAPI CountedWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD millis) {
+    DWORD error = 0;
+    if (FailThisWait(SG_FAULT_WAIT_MULTIPLE, &error)) {
+        SetLastError(error);
+        return WAIT_FAILED;
+    }
+    return __real___imp_WaitForMultipleObjects(count, handles, all, millis);
+}
+extern "C" {
+decltype(&::WaitForMultipleObjects) __wrap___imp_WaitForMultipleObjects = CountedWaitForMultipleObjects;
+}
 
 // A failed completion-port wait dequeues no packet: the caller tells the two apart by a null
 // *overlapped.
@@ -127,7 +183,7 @@ extern "C" decltype(&::GetQueuedCompletionStatus) __real___imp_GetQueuedCompleti
 static BOOL WINAPI CountedGetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key,
                                                     LPOVERLAPPED* overlapped, DWORD millis) {
     DWORD error = 0;
-    if (FailThisCall(SG_FAULT_WAIT, &error)) {
+    if (FailThisWait(SG_FAULT_COMPLETION_WAIT, &error)) {
         if (overlapped != nullptr) *overlapped = nullptr;
         SetLastError(error);
         return FALSE;

@@ -40,6 +40,12 @@ enum SgFaultOp : uint32_t {
                               // OpenSCManagerA, OpenServiceA, QueryServiceStatus(Ex), QueryServiceConfigA:
                               // FALSE or null, last error
     SG_FAULT_KNOWN_FOLDER,    // SHGetKnownFolderPath: the HRESULT returned, no path
+    // Parts of Wait, each with a count of its own so that a test can reach one thread's wait
+    // whatever the other threads wait for: a call counts under Wait, and under its part when a
+    // thread the program started with CreateThread makes it (not the C++ runtime's threads,
+    // whose condition waits use the same functions); it fails when either range holds it.
+    SG_FAULT_WAIT_MULTIPLE,    // WaitForMultipleObjects
+    SG_FAULT_COMPLETION_WAIT,  // GetQueuedCompletionStatus
     SG_FAULT_OP_COUNT
 };
 

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "sim/driver_filter_stack.h"
 #include "sim/driver_options.h"
 #include "sim/driver_ports.h"
+#include "sim/filter_stack.h"
 
 namespace w = nvx_wire;
 using nvxsim::Hex32;
@@ -26,6 +28,8 @@ namespace {
 
 constexpr DWORD kDefaultConnectWaitMs = 10000;
 constexpr uint32_t kDefaultSourceComponent = 12;
+// The most a frame can hold: the service receives into FILTER_MESSAGE_HEADER + the largest message.
+constexpr uint32_t kMaxFrameSize = w::kFilterMessageHeaderSize + w::kMaxMessageSize;
 
 std::wstring gInstance;
 Recorder* gJournal = nullptr;
@@ -38,14 +42,34 @@ std::vector<uint8_t> BytesOf(const T& record) {
     return out;
 }
 
-// Payload of send/event: --hex bytes as they are, else the text with its NUL unless --no-nul.
+// Bytes given in the file --hex-file names, as the same hex the command line takes: a command
+// line holds at most 32767 characters, too few for the largest frames and payloads.
+bool HexFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
+    std::string text;
+    bool missing = false;
+    if (!nvxsim::ReadSimFile(nvxsim::Wide(path), &text, &missing, problem)) return false;
+    if (missing) {
+        *problem = path + ": no such file";
+        return false;
+    }
+    if (!nvxsim::ParseHex(text, bytes)) {
+        *problem = path + ": not pairs of hexadecimal digits";
+        return false;
+    }
+    return true;
+}
+
+// Payload of send/event: --hex (or --hex-file) bytes as they are, else the text with its NUL
+// unless --no-nul.
 bool PayloadOf(const Options& o, std::vector<uint8_t>* payload, std::string* problem) {
     auto hex = o.values.find("--hex");
-    if (hex != o.values.end()) {
-        if (!o.words.empty() || o.values.count("--no-nul")) {
-            *problem = "--hex takes the place of TEXT and --no-nul";
+    auto hexFile = o.values.find("--hex-file");
+    if (hex != o.values.end() || hexFile != o.values.end()) {
+        if (!o.words.empty() || o.values.count("--no-nul") || (hex != o.values.end() && hexFile != o.values.end())) {
+            *problem = "--hex or --hex-file takes the place of TEXT and --no-nul";
             return false;
         }
+        if (hexFile != o.values.end()) return HexFileBytes(hexFile->second, payload, problem);
         if (!nvxsim::ParseHex(hex->second, payload)) {
             *problem = "--hex needs pairs of hexadecimal digits";
             return false;
@@ -61,7 +85,7 @@ bool PayloadOf(const Options& o, std::vector<uint8_t>* payload, std::string* pro
 // send/event/reg/raw: the message goes to the service; `send --wait-reply` then collects the
 // replies to its request ID.
 int SendToService(const Options& o, const std::vector<uint8_t>& message, uint32_t requestId, uint64_t waitReplyMs,
-                  Reply* r) {
+                  Reply* r, bool wholeFrame = false) {
     uint64_t connId;
     uint64_t writeWaitMs;
     std::string problem;
@@ -78,14 +102,16 @@ int SendToService(const Options& o, const std::vector<uint8_t>& message, uint32_
     waiter.requestId = requestId;
     if (waitReplyMs) WatchReplies(&waiter);
     uint64_t messageId = 0;
-    const bool sent = Deliver(*c, message, static_cast<DWORD>(writeWaitMs), &messageId, &problem);
+    const bool sent = Deliver(*c, message, static_cast<DWORD>(writeWaitMs), &messageId, &problem, wholeFrame);
     if (sent) {
+        const size_t header = wholeFrame ? std::min(message.size(), sizeof(w::FilterMessageHeader)) : 0;
         Json line;
         line.Str("event", "sent")
             .Num("conn", ConnectionId(*c))
             .Num("message_id", messageId)
             .Num("size", message.size());
-        line.Raw("msg", Decode(message.data(), message.size()).Text());
+        if (wholeFrame) line.Bool("frame", true);
+        line.Raw("msg", Decode(message.data() + header, message.size() - header).Text());
         r->Line(line);
     }
     if (waitReplyMs) {
@@ -106,11 +132,11 @@ int SendToService(const Options& o, const std::vector<uint8_t>& message, uint32_
 int CmdSend(const std::vector<std::string>& args, Reply* r) {
     Options o;
     std::string problem;
-    if (!ParseOptions(
-            args, 1,
-            {"--kind", "--flags", "--request-id", "--component", "--source-component", "--pid", "--key", "--dest-pid",
-             "--dest-key", "--format", "--body-version", "--hex", "--wait-reply", "--conn", "--timeout-ms"},
-            {"--no-nul"}, &o, &problem)) {
+    if (!ParseOptions(args, 1,
+                      {"--kind", "--flags", "--request-id", "--component", "--source-component", "--pid", "--key",
+                       "--dest-pid", "--dest-key", "--format", "--body-version", "--hex", "--hex-file", "--wait-reply",
+                       "--conn", "--timeout-ms"},
+                      {"--no-nul"}, &o, &problem)) {
         return r->Fail(2, problem);
     }
     uint64_t kind = w::kKindGet;
@@ -172,7 +198,8 @@ int CmdEvent(const std::vector<std::string>& args, Reply* r) {
     Options o;
     std::string problem;
     uint64_t bodyVersion;
-    if (!ParseOptions(args, 1, {"--body-version", "--hex", "--conn", "--timeout-ms"}, {"--no-nul"}, &o, &problem) ||
+    if (!ParseOptions(args, 1, {"--body-version", "--hex", "--hex-file", "--conn", "--timeout-ms"}, {"--no-nul"}, &o,
+                      &problem) ||
         !NumberOption(o, "--body-version", w::kBodyVersion, 255, &bodyVersion, &problem)) {
         return r->Fail(2, problem);
     }
@@ -208,24 +235,57 @@ int CmdReg(const std::vector<std::string>& args, Reply* r) {
     return SendToService(o, BytesOf(m), 0, 0, r);
 }
 
+// raw: the bytes as one message behind the driver's FILTER_MESSAGE_HEADER; raw --frame: the
+// bytes as the whole frame, so that a frame of any length up to what the service's receive
+// takes (a bare or cut header, a size field that lies) reaches it. --hex-file FILE holds the hex
+// instead of the words.
 int CmdRaw(const std::vector<std::string>& args, Reply* r) {
     Options o;
     std::string problem;
-    if (!ParseOptions(args, 1, {"--conn", "--timeout-ms"}, {}, &o, &problem)) return r->Fail(2, problem);
+    if (!ParseOptions(args, 1, {"--conn", "--timeout-ms", "--hex-file"}, {"--frame"}, &o, &problem))
+        return r->Fail(2, problem);
+    const bool wholeFrame = o.values.count("--frame") != 0;
     std::vector<uint8_t> message;
-    if (!nvxsim::ParseHex(Joined(o.words), &message) || message.empty())
+    auto hexFile = o.values.find("--hex-file");
+    if (hexFile != o.values.end()) {
+        if (!o.words.empty()) return r->Fail(2, "--hex-file takes the place of the hex bytes");
+        if (!HexFileBytes(hexFile->second, &message, &problem)) return r->Fail(2, problem);
+    } else if (!nvxsim::ParseHex(Joined(o.words), &message)) {
         return r->Fail(2, "raw needs the message as hex bytes");
-    if (message.size() > w::kMaxMessageSize) return r->Fail(2, "a message is at most 0x40000 bytes");
-    return SendToService(o, message, 0, 0, r);
+    }
+    if (message.empty() && !wholeFrame) return r->Fail(2, "raw needs the message as hex bytes");
+    if (wholeFrame && message.size() > kMaxFrameSize) return r->Fail(2, "a frame is at most 0x40010 bytes");
+    if (!wholeFrame && message.size() > w::kMaxMessageSize) return r->Fail(2, "a message is at most 0x40000 bytes");
+    return SendToService(o, message, 0, 0, r, wholeFrame);
 }
 
-int CmdAnswer(uint64_t status, uint64_t count, Reply* r) {
-    SetAnswer(static_cast<uint32_t>(status), static_cast<uint32_t>(count));
-    Json j;
-    j.Str("event", "answer").Str("status", Hex32(static_cast<uint32_t>(status))).Num("count", count);
-    r->Line(j);
+// answer STATUS COUNT [--hresult HR] [--length N]
+int CmdAnswer(const std::vector<std::string>& args, Reply* r) {
+    Options o;
+    std::string problem;
+    uint64_t status, count, hresult, length;
+    if (!ParseOptions(args, 1, {"--hresult", "--length"}, {}, &o, &problem) ||
+        !NumberOption(o, "--hresult", S_OK, UINT32_MAX, &hresult, &problem) ||
+        !NumberOption(o, "--length", w::kSendStatusSize, kMaxFrameSize, &length, &problem)) {
+        return r->Fail(2, problem);
+    }
+    if (o.words.size() != 2 || !ParseNumber(o.words[0], &status) || status > UINT32_MAX ||
+        !ParseNumber(o.words[1], &count) || count > UINT32_MAX) {
+        return r->Fail(2, "answer STATUS COUNT [--hresult HR] [--length N]");
+    }
+    SendAnswer answer;
+    answer.status = static_cast<uint32_t>(status);
+    answer.hresult = static_cast<uint32_t>(hresult);
+    answer.length = static_cast<uint32_t>(length);
+    answer.count = static_cast<uint32_t>(count);
+    SetAnswer(answer);
     Json record;
-    record.Str("status", Hex32(static_cast<uint32_t>(status))).Num("count", count);
+    record.Str("status", Hex32(answer.status)).Num("count", count);
+    record.Str("hresult", Hex32(answer.hresult)).Num("length", length);
+    Json j;
+    j.Str("event", "answer").Str("status", Hex32(answer.status)).Num("count", count);
+    j.Str("hresult", Hex32(answer.hresult)).Num("length", length);
+    r->Line(j);
     gJournal->Write(kEventAnswer, record);
     return 0;
 }
@@ -286,8 +346,9 @@ int CmdStatus(Reply* r) {
     const PortsStatus ports = GetPortsStatus();
     Json j;
     j.Str("event", "status").Num("pid", GetCurrentProcessId()).Str("instance", nvxsim::Utf8(gInstance));
-    j.Bool("ports_open", ports.portsOpen).Str("answer_status", Hex32(ports.answerStatus));
-    j.Num("answer_left", ports.answerLeft);
+    j.Bool("ports_open", ports.portsOpen).Str("answer_status", Hex32(ports.answer.status));
+    j.Num("answer_left", ports.answer.count).Str("answer_hresult", Hex32(ports.answer.hresult));
+    j.Num("answer_length", ports.answer.length);
     j.Num("records", gJournal->Count()).Raw("connections", ports.connections);
     r->Line(j);
     return 0;
@@ -326,18 +387,9 @@ int RunCommand(const std::vector<std::string>& args, Reply* r) {
     if (command == "event") return CmdEvent(args, r);
     if (command == "reg") return CmdReg(args, r);
     if (command == "raw") return CmdRaw(args, r);
-    if (command == "answer" && args.size() == 3) {
-        uint64_t status, count;
-        if (!ParseNumber(args[1], &status) || status > UINT32_MAX || !ParseNumber(args[2], &count) ||
-            count > UINT32_MAX) {
-            return r->Fail(2, "answer STATUS COUNT");
-        }
-        return CmdAnswer(status, count, r);
-    }
+    if (command == "answer") return CmdAnswer(args, r);
     if (command == "queue-full" && args.size() == 2) {
-        uint64_t count;
-        if (!ParseNumber(args[1], &count) || count > UINT32_MAX) return r->Fail(2, "queue-full COUNT");
-        return CmdAnswer(w::kCommQueueFull, count, r);
+        return CmdAnswer({"answer", Hex32(w::kCommQueueFull), args[1]}, r);
     }
     if (command == "counters") return CountersCommand(args, r);
     if (command == "filters") return FiltersCommand(args, r);

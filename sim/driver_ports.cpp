@@ -60,8 +60,7 @@ CONDITION_VARIABLE gChanged = CONDITION_VARIABLE_INIT;  // connections and repli
 std::vector<std::shared_ptr<Connection>> gConnections;
 std::vector<ReplyWaiter*> gWaiters;
 uint32_t gNextConnectionId = 1;
-uint32_t gAnswerStatus = 0;
-uint32_t gAnswerLeft = 0;
+SendAnswer gAnswer;  // gAnswer.count: how many sends it is left for
 bool gPortsOpen = false;
 
 // ---- pipe I/O
@@ -168,16 +167,21 @@ std::vector<uint8_t> HandleSend(const Connection& c, uint32_t outCapacity, const
     std::vector<uint8_t> output;
     uint32_t status = 0;
     if (c.port == kAsync) {
+        SendAnswer chosen;
         AcquireSRWLockExclusive(&gLock);
-        if (gAnswerLeft > 0) {
-            status = gAnswerStatus;
-            --gAnswerLeft;
+        if (gAnswer.count > 0) {
+            chosen = gAnswer;
+            --gAnswer.count;
         }
         ReleaseSRWLockExclusive(&gLock);
-        if (outCapacity < w::kSendStatusSize) {
+        status = chosen.status;
+        if (chosen.count == 0 && outCapacity < w::kSendStatusSize) {
             hr = Win32Hr(ERROR_INSUFFICIENT_BUFFER);
         } else {
+            hr = static_cast<HRESULT>(chosen.hresult);
             nvxsim::PutU32(output, status);
+            // Cut short or padded with zeros, and never more than the caller's buffer takes.
+            output.resize(std::min(chosen.length, outCapacity), 0);
         }
     } else {
         w::MsgHeader h{};
@@ -197,17 +201,15 @@ std::vector<uint8_t> HandleSend(const Connection& c, uint32_t outCapacity, const
             PutRecord(output, reply);
         }
     }
-    if (FAILED(hr)) {
-        j.Str("hresult", Hex32(static_cast<uint32_t>(hr)));
-    } else {
-        j.Str("status", Hex32(status));
-    }
+    if (hr != S_OK) j.Str("hresult", Hex32(static_cast<uint32_t>(hr)));
+    if (SUCCEEDED(hr) || !output.empty()) j.Str("status", Hex32(status));
+    j.Num("out_count", output.size());
     const Json message = Decode(p, n);
     j.Str("hex", HexOf(p, n)).Raw("msg", message.Text());
     gJournal->Write(kEventFromService, j);
 
-    if (c.port == kAsync && SUCCEEDED(hr) && status == w::kCommSuccess && n >= sizeof(w::CommandMsg) &&
-        p[offsetof(w::MsgHeader, type)] == w::kTypeCommand) {
+    if (c.port == kAsync && hr == S_OK && output.size() == w::kSendStatusSize && status == w::kCommSuccess &&
+        n >= sizeof(w::CommandMsg) && p[offsetof(w::MsgHeader, type)] == w::kTypeCommand) {
         w::CommandMsg m;
         memcpy(&m, p, sizeof m);
         if (m.flags & w::kFlagReply) {
@@ -454,10 +456,9 @@ bool OpenPorts() {
     return true;
 }
 
-void SetAnswer(uint32_t status, uint32_t count) {
+void SetAnswer(const SendAnswer& answer) {
     AcquireSRWLockExclusive(&gLock);
-    gAnswerStatus = status;
-    gAnswerLeft = count;
+    gAnswer = answer;
     ReleaseSRWLockExclusive(&gLock);
 }
 
@@ -473,19 +474,22 @@ std::shared_ptr<Connection> TargetConnection(uint64_t id) {
 }
 
 bool Deliver(Connection& c, const std::vector<uint8_t>& message, DWORD waitMs, uint64_t* messageId,
-             std::string* problem) {
+             std::string* problem, bool wholeFrame) {
     std::vector<uint8_t> frame;
     AcquireSRWLockExclusive(&c.writeLock);
     bool done = false;
+    *messageId = 0;
     if (c.closed) {
         *problem = "connection " + std::to_string(c.id) + " is closed";
     } else {
-        w::FilterMessageHeader header{};
-        header.replyLength = 0;  // nothing the driver sends waits for a reply message
-        header.messageId = c.nextMessageId++;
-        PutRecord(frame, header);
+        if (!wholeFrame) {
+            w::FilterMessageHeader header{};
+            header.replyLength = 0;  // nothing the driver sends waits for a reply message
+            header.messageId = c.nextMessageId++;
+            PutRecord(frame, header);
+            *messageId = header.messageId;
+        }
         frame.insert(frame.end(), message.begin(), message.end());
-        *messageId = header.messageId;
         DWORD error = 0;
         done = WriteMessage(c.messagePipe, frame, nullptr, nullptr, waitMs, &error);
         if (!done) {
@@ -497,9 +501,13 @@ bool Deliver(Connection& c, const std::vector<uint8_t>& message, DWORD waitMs, u
     }
     ReleaseSRWLockExclusive(&c.writeLock);
     if (done) {
+        // A whole frame is recorded as it went; its message is what follows a full header.
+        const size_t header = wholeFrame ? std::min(message.size(), sizeof(w::FilterMessageHeader)) : 0;
         Json j;
         j.Str("port", kPortLabels[c.port]).Num("conn", c.id).Num("message_id", *messageId).Num("size", message.size());
-        j.Str("hex", HexOf(message.data(), message.size())).Raw("msg", Decode(message.data(), message.size()).Text());
+        if (wholeFrame) j.Bool("frame", true);
+        j.Str("hex", HexOf(message.data(), message.size()));
+        j.Raw("msg", Decode(message.data() + header, message.size() - header).Text());
         gJournal->Write(kEventToService, j);
     }
     return done;
@@ -563,8 +571,7 @@ PortsStatus GetPortsStatus() {
         list += (list.size() > 1 ? "," : "") + item.Text();
     }
     status.portsOpen = gPortsOpen;
-    status.answerStatus = gAnswerStatus;
-    status.answerLeft = gAnswerLeft;
+    status.answer = gAnswer;
     ReleaseSRWLockShared(&gLock);
     status.connections = list + "]";
     return status;

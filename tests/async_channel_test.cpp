@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "comms/command_attrs.h"
 #include "comms/wsc_client.h"
 #include "runtime/debug_log.h"
+#include "runtime/fault_seam_testing.h"
 #include "runtime/memory.h"
 #include "runtime/os_symbols.h"
 #include "runtime/threads.h"
@@ -306,6 +308,84 @@ TEST_F(AsyncChannelTest, APortTheDriverClosesEndsTheThreadWakesTheWatcherAndTheC
     ASSERT_EQ(both.size(), 4u) << driver_.Journal();
     EXPECT_EQ(std::vector<std::string>(both.begin() + 2, both.end()), first);
     EXPECT_FALSE(SgAsyncChannelLost());
+}
+
+TEST_F(AsyncChannelTest, ASendCountsOnlyWhenItReturnsSOkWithExactlyFourBytes) {
+    // A short answer, none at all, a failing HRESULT and a success code other than S_OK.
+    const std::vector<std::vector<std::string>> answers = {
+        {"--length", "3"}, {"--length", "0"}, {"--hresult", "0x80004005"}, {"--hresult", "1"}};
+    for (const auto& options : answers) {
+        std::vector<std::string> args = {"answer", "0", "1"};
+        args.insert(args.end(), options.begin(), options.end());
+        driver_.CtlOk(args);
+        ReplyLog replies;
+        const uint32_t id = Queue("STATUS", &replies);
+        driver_.CtlOk({"event", "wake"});
+        ASSERT_EQ(WaitForSends({id}, 1).size(), 1u) << driver_.Journal();
+        // Not delivered, so not pending: a reply to it reaches no callback.
+        DriverReplies(id, "0x06", {"late"});
+        DriverWaitsForTheChannel();
+        EXPECT_TRUE(replies.Now().empty()) << options[0] << " " << options[1];
+        EXPECT_EQ(SendsFor({id}).size(), 1u) << "a general failure is not retried";
+    }
+    EXPECT_EQ(Logged(SG_LVL_ERROR, "Unable to send queued start message"), static_cast<int>(answers.size()));
+}
+
+TEST_F(AsyncChannelTest, AFailedRegistrationClosesItsPortAndTheNextInitialisationConnects) {
+    SgStopCommsThread();
+    SgWaitCommsThreadEnd();
+    SgShutdownAsyncComms();
+    driver_.CtlOk({"answer", "0", "1", "--hresult", "0x80004005"});
+    EXPECT_FALSE(SgInitAsyncComms());
+    EXPECT_FALSE(SgCommsThreadExists());
+    EXPECT_EQ(Logged(SG_LVL_ERROR, "Unable to send a registration message (0xE0020001)"), 1);
+    EXPECT_EQ(Logged(SG_LVL_DEBUG, "Registration failed"), 1);
+
+    ASSERT_TRUE(SgInitAsyncComms());
+    ASSERT_TRUE(SgStartCommsThread());
+    DriverWaitsForTheChannel();
+    // Three connections on the asynchronous port: the service closed the first at its shutdown
+    // and the second as soon as its registration failed; the third is open.
+    std::vector<std::string> connected, closed;
+    for (DWORD waited = 0; waited <= kSettleMs; waited += 20) {
+        connected.clear();
+        closed.clear();
+        for (const std::string& line : driver_.JournalLines()) {
+            if (Field(line, "port") != "async") continue;
+            if (Field(line, "event") == "connect") connected.push_back(Field(line, "conn"));
+            if (Field(line, "event") == "disconnect") closed.push_back(Field(line, "conn") + " " + Field(line, "by"));
+        }
+        if (closed.size() >= 2) break;
+        Sleep(20);
+    }
+    ASSERT_EQ(connected.size(), 3u) << driver_.Journal();
+    std::sort(closed.begin(), closed.end());
+    std::vector<std::string> expected = {connected[0] + " service", connected[1] + " service"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(closed, expected) << driver_.Journal();
+}
+
+TEST_F(AsyncChannelTest, ACompletionWaitThatFailsLeavesTheOutstandingReceiveToTheNextPass) {
+    // Once a pass waits on the completion port, its receive has been issued.
+    const uint64_t started = SgFaultCalls(SG_FAULT_COMPLETION_WAIT);
+    for (DWORD waited = 0; SgFaultCalls(SG_FAULT_COMPLETION_WAIT) == started && waited < kSettleMs; waited += 20) {
+        Sleep(20);
+    }
+    const uint64_t receives = SgFaultCalls(SG_FAULT_FLT_GET);
+    const uint64_t waits = SgFaultCalls(SG_FAULT_COMPLETION_WAIT);
+    ASSERT_GT(waits, started);
+    SgFaultArmNext(SG_FAULT_COMPLETION_WAIT, 1, ERROR_NOT_ENOUGH_MEMORY);
+    // Two more passes after the failed wait: each waits again for the same receive.
+    for (DWORD waited = 0; SgFaultCalls(SG_FAULT_COMPLETION_WAIT) < waits + 3 && waited < 3 * kSettleMs; waited += 20) {
+        Sleep(20);
+    }
+    SgFaultDisarmAll();
+    ASSERT_GE(SgFaultCalls(SG_FAULT_COMPLETION_WAIT), waits + 3);
+    EXPECT_EQ(SgFaultFailures(SG_FAULT_COMPLETION_WAIT), 1u);
+    EXPECT_EQ(Logged(SG_LVL_ERROR, "[0] Error receiving message - error 8"), 1);
+    EXPECT_EQ(SgFaultCalls(SG_FAULT_FLT_GET), receives) << "a second receive was issued into the same buffer";
+    // The receive that stayed outstanding is the one that takes the next message.
+    DriverWaitsForTheChannel();
 }
 
 }  // namespace

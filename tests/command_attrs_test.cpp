@@ -150,7 +150,9 @@ TEST_F(CommandAttrsTest, AtMostOneFinalReplyAndOnlyOnceRouted) {
     EXPECT_FALSE(SgSendCommandReply(request, "second"));
     EXPECT_FALSE(SgSendCommandError(request));
     EXPECT_EQ(Replies().size(), 1u);
-    EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 4u) << "each refusal logged once";
+    // The router logs why it did not route a reply (this one is a stand-in that does not log):
+    // the reply builder adds no second line for the same failure.
+    EXPECT_EQ(TakeLogWithoutPoolDebug().size(), 3u) << "each refusal logged once";
     SgDestroyMessage(request);
 }
 

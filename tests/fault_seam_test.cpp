@@ -96,6 +96,75 @@ TEST_F(FaultSeamTest, CreationAndWaitsFailWithLastErrorSet) {
     EXPECT_EQ(SgFaultCalls(SG_FAULT_THREAD_CREATE), threads + 2);
 }
 
+// What one thread's waits of each kind answered.
+struct WaitsOfEachKind {
+    HANDLE event;
+    HANDLE port;
+    DWORD single = 0;
+    DWORD multiple[2] = {};
+    DWORD multipleError = 0;
+    BOOL completed[2] = {};
+    DWORD completionError[2] = {};
+    OVERLAPPED* firstPacket = nullptr;
+};
+
+DWORD WINAPI WaitOfEachKind(void* p) {
+    auto* w = static_cast<WaitsOfEachKind*>(p);
+    w->single = WaitForSingleObject(w->event, 0);
+    SetLastError(0);
+    w->multiple[0] = WaitForMultipleObjects(1, &w->event, FALSE, 0);
+    w->multipleError = GetLastError();
+    w->multiple[1] = WaitForMultipleObjects(1, &w->event, FALSE, 0);
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* packet = reinterpret_cast<OVERLAPPED*>(&bytes);
+    for (int i = 0; i < 2; ++i) {
+        w->completed[i] = GetQueuedCompletionStatus(w->port, &bytes, &key, &packet, 0);
+        w->completionError[i] = GetLastError();
+        if (i == 0) w->firstPacket = packet;
+    }
+    return 0;
+}
+
+// A wait of one kind is reached through its own count, whatever other waits the process makes;
+// it still counts, and can fail, as a Wait. Only the program's own threads make those calls:
+// a thread it did not start (here the test's main thread, elsewhere the C++ runtime's) does not.
+TEST_F(FaultSeamTest, APartOfWaitFailsOnlyItsOwnCallsOnTheProgramsThreads) {
+    WaitsOfEachKind w;
+    w.event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(w.event, nullptr);
+    w.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    ASSERT_NE(w.port, nullptr);
+    const uint64_t waits = SgFaultCalls(SG_FAULT_WAIT);
+    const uint64_t multiple = SgFaultCalls(SG_FAULT_WAIT_MULTIPLE);
+    SgFaultArmNext(SG_FAULT_WAIT_MULTIPLE, 1, ERROR_ACCESS_DENIED);
+    SgFaultArmNext(SG_FAULT_COMPLETION_WAIT, 1, 0);
+    EXPECT_EQ(WaitForMultipleObjects(1, &w.event, FALSE, 0), WAIT_OBJECT_0) << "a thread the program did not start";
+
+    HANDLE thread = CreateThread(nullptr, 0, WaitOfEachKind, &w, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(w.single, WAIT_OBJECT_0) << "another kind of wait";
+    EXPECT_EQ(w.multiple[0], WAIT_FAILED);
+    EXPECT_EQ(w.multipleError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(w.multiple[1], WAIT_OBJECT_0);
+    EXPECT_FALSE(w.completed[0]);
+    EXPECT_EQ(w.completionError[0], static_cast<DWORD>(ERROR_INVALID_HANDLE)) << "the part's default error";
+    EXPECT_EQ(w.firstPacket, nullptr) << "a failed wait dequeues no packet";
+    EXPECT_FALSE(w.completed[1]);
+    EXPECT_EQ(w.completionError[1], static_cast<DWORD>(WAIT_TIMEOUT)) << "the next call reaches the port";
+    EXPECT_EQ(SgFaultCalls(SG_FAULT_WAIT), waits + 7);
+    EXPECT_EQ(SgFaultCalls(SG_FAULT_WAIT_MULTIPLE), multiple + 2);
+
+    // Wait's own range holds the parts' calls, on any thread.
+    SgFaultArmNext(SG_FAULT_WAIT, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(WaitForMultipleObjects(1, &w.event, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    CloseHandle(w.port);
+    CloseHandle(w.event);
+}
+
 // The OS symbol slots and the Filter Manager port calls are resolved at run time: the seam hands
 // out its wrappers through GetProcAddress.
 TEST_F(FaultSeamTest, CallsResolvedAtRunTimeAreCountedAndFailed) {

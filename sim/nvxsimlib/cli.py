@@ -9,7 +9,7 @@ import textwrap
 from . import logs
 from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage
 from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disconnect, cmd_driver_wait_connect,
-                              driver_simple, cmd_driver_status, cmd_driver_send, cmd_driver_received,
+                              cmd_driver_answer, driver_simple, cmd_driver_status, cmd_driver_send, cmd_driver_received,
                               cmd_driver_version, cmd_driver_counters, cmd_driver_file, cmd_pdh,
                               COUNTER_ACTIONS, COUNTER_STATUSES, PDH_QUIRKS, PDH_QUIRK_WIN,
                               cmd_elam, cmd_wsc_set_exit, cmd_wsc_hang, cmd_wsc_release, cmd_wsc_calls, cmd_wsc_status,
@@ -119,6 +119,10 @@ def a_message(kind):
             p.add_argument(option, dest="ctl_" + option[2:].replace("-", "_"), metavar=metavar, help=text)
         if kind in ("send", "event"):
             p.add_argument("--no-nul", action="store_true", help="no NUL after the text")
+        if kind == "raw":
+            p.add_argument("--frame", action="store_true",
+                           help="HEX is the whole frame the service's FilterGetMessage gets (the Filter Manager's"
+                                " 16-byte header included, or cut short), 0 to 0x40010 bytes")
         if kind == "send":
             p.add_argument("--wait-ms", type=number, default=5000, help="wait this long for the final reply (5000)")
             p.add_argument("--no-wait", action="store_true", help="return once the message is sent")
@@ -162,11 +166,20 @@ def command_table():
          a_message("send"), cmd_driver_send),
         ("event", "an EventMsg to the service", a_message("event"), cmd_driver_send),
         ("reg", "a RegRequestMsg to the service", a_message("reg"), cmd_driver_send),
-        ("raw", "any bytes as one message", a_message("raw"), cmd_driver_send),
+        ("raw", "any bytes as one message behind the driver's 16-byte FILTER_MESSAGE_HEADER; with --frame"
+                " the bytes are the whole frame the service receives (a frame of 16 bytes or fewer, a cut"
+                " header, a size field that disagrees with the bytes), as a faulty driver could deliver it",
+         a_message("raw"), cmd_driver_send),
         ("queue-full", "answer the service's next N sends 0xE0020009 (QueueFull)", a_words("N"),
          lambda m, a: driver_simple(m, a, ["queue-full", a.n])),
-        ("answer", "answer the service's next N sends STATUS (a CommStatus such as 0xE0020006)",
-         a_words("STATUS", "N"), lambda m, a: driver_simple(m, a, ["answer", a.status, a.n])),
+        ("answer", "answer the service's next N sends STATUS (a CommStatus such as 0xE0020006);"
+                   " --hresult HR makes FilterSendMessage return HR instead of S_OK (the status bytes still"
+                   " come back), --length L hands back L output bytes instead of 4 (the status cut short, or"
+                   " zero-padded; never more than the service's buffer takes). `answer 0 0` ends it",
+         combine(a_words("STATUS", "N"),
+                 lambda p: (p.add_argument("--hresult", metavar="HR", help="FilterSendMessage's result (S_OK)"),
+                            p.add_argument("--length", metavar="L", help="output bytes handed back (4)"))),
+         cmd_driver_answer),
         ("disconnect", "close the service's connections",
          lambda p: p.add_argument("--port", choices=("async", "sync", "all")), cmd_driver_disconnect),
         ("wait-connect", "wait until the service is connected",

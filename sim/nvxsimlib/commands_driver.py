@@ -3,6 +3,7 @@ client and the journal store."""
 
 import contextlib
 import json
+import os
 
 from . import driver as drv
 from .clitools import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Usage, out_json
@@ -47,6 +48,15 @@ def cmd_driver_disconnect(m, a):
     return driver_simple(m, a, ["disconnect"] + (["--port", a.port] if a.port else []))
 
 
+def cmd_driver_answer(m, a):
+    args = ["answer", a.status, a.n]
+    if a.hresult is not None:
+        args += ["--hresult", a.hresult]
+    if a.length is not None:
+        args += ["--length", a.length]
+    return driver_simple(m, a, args)
+
+
 def cmd_driver_wait_connect(m, a):
     args = ["wait-connect", "--timeout-ms", str(a.timeout_ms)] + (["--port", a.port] if a.port else [])
     return driver_simple(m, a, args, timeout=max(m.timeout, a.timeout_ms / 1000 + 30))
@@ -63,8 +73,8 @@ def driver_simple(m, a, ctl_args, timeout=None):
         event = record.get("event")
         if event == "answer":
             count = record["count"]
-            say(f"The next {count} send{'s' if count != 1 else ''} of the service get status"
-                f" {drv.comm_status_text(record['status'])}.")
+            say(f"The next {count} send{'s' if count != 1 else ''} of the service get"
+                f" {drv.describe_answer(record)}.")
         elif event == "disconnected":
             say(f"Driver closed {record['connections']} connection(s) of the service.")
         elif event == "connected":
@@ -296,7 +306,9 @@ def cmd_driver_status(m, a):
     say(f"Driver simulator: running (host process {pid}, Windows process {status['pid']}),"
         f" ports {'open' if status['ports_open'] else 'closed'}")
     if status["answer_left"]:
-        say(f"  the next {status['answer_left']} send(s) get status {drv.comm_status_text(status['answer_status'])}")
+        say(f"  the next {status['answer_left']} send(s) get " + drv.describe_answer(
+            {"status": status["answer_status"], "hresult": status["answer_hresult"],
+             "length": status["answer_length"]}))
     if not status["connections"]:
         say("  no connection")
     for conn in status["connections"]:
@@ -309,6 +321,11 @@ def cmd_driver_status(m, a):
     return EXIT_OK
 
 
+# A Windows command line holds at most 32767 characters; longer hex is handed over in a file.
+HEX_ON_COMMAND_LINE_MAX = 16384
+DRIVER_DIR_WIN = r"C:\nvxsim\driver"
+
+
 def cmd_driver_send(m, a):
     """send/event/reg/raw: a message to the service; send waits for its replies."""
     kind = "send" if a.command == "send-command" else a.action
@@ -318,18 +335,38 @@ def cmd_driver_send(m, a):
             ctl_args += ["--" + key[4:].replace("_", "-"), value]
     if getattr(a, "no_nul", False):
         ctl_args.append("--no-nul")
+    if getattr(a, "frame", False):
+        ctl_args.append("--frame")
     wait_ms = 0 if kind != "send" or a.no_wait else a.wait_ms
     if wait_ms:
         ctl_args += ["--wait-reply", str(wait_ms)]
     m.ensure_up()
-    rc, records = m.driver_ctl(kind, *ctl_args, "--", *a.words, timeout=max(m.timeout, wait_ms / 1000 + 30))
+    words = list(a.words)
+    with contextlib.ExitStack() as cleanup:
+        # The hex goes through a file when it is longer than a command line of the machine takes.
+        hex_text = " ".join(words) if kind == "raw" else getattr(a, "ctl_hex", None)
+        if hex_text is not None and len(hex_text) > HEX_ON_COMMAND_LINE_MAX:
+            name = f"hex-{os.getpid()}.txt"
+            host = m.drive_c("nvxsim", "driver", name)
+            host.parent.mkdir(parents=True, exist_ok=True)
+            host.write_text(hex_text, encoding="ascii")
+            cleanup.callback(host.unlink, missing_ok=True)
+            if kind == "raw":
+                words = []
+            else:
+                at = ctl_args.index("--hex")
+                del ctl_args[at:at + 2]
+            ctl_args += ["--hex-file", DRIVER_DIR_WIN + "\\" + name]
+        rc, records = m.driver_ctl(kind, *ctl_args, "--", *words, timeout=max(m.timeout, wait_ms / 1000 + 30))
     if m.raw or a.json:
         return raw_records(m, a, rc, records)
     status = EXIT_OK
     for record in records:
         event = record.get("event")
         if event == "sent":
-            say(f"Sent  {drv.describe_message(record['msg'])}  ({record['size']} bytes, connection {record['conn']})")
+            what = "frame of" if record.get("frame") else ""
+            say(f"Sent  {drv.describe_message(record['msg'])}  ({what + ' ' if what else ''}{record['size']} bytes,"
+                f" connection {record['conn']})")
         elif event == "reply":
             msg = record["msg"]
             say(f"Reply {drv.describe_message(msg)}")

@@ -78,7 +78,8 @@ def gather_status(m):
         if rc == 0 and status is not None:
             st["driver"].update({"host_pid": pid, "ports_open": status["ports_open"],
                                  "connections": [{"port": c["port"], "conn": c["conn"]} for c in status["connections"]],
-                                 "answer_left": status["answer_left"], "answer_status": status["answer_status"]})
+                                 "answer_left": status["answer_left"], "answer_status": status["answer_status"],
+                                 "answer_hresult": status["answer_hresult"], "answer_length": status["answer_length"]})
     return st
 
 
@@ -125,8 +126,9 @@ def cmd_status(m, a):
             row("Driver", f"loaded (host process {driver['host_pid']}), ports {ports},"
                           + (f" service connected on {connected}" if connected else " no connection"))
             if driver["answer_left"]:
-                row("", f"the next {driver['answer_left']} send(s) get status"
-                        f" {drv.comm_status_text(driver['answer_status'])}")
+                row("", f"the next {driver['answer_left']} send(s) get " + drv.describe_answer(
+                    {"status": driver["answer_status"], "hresult": driver["answer_hresult"],
+                     "length": driver["answer_length"]}))
         for label, name in (("Debug log", "DebugFacilities"), ("", "DebugLevel")):
             value = st["debug"][name]
             shown = f"0x{value['value']:08x}" if name == "DebugFacilities" else str(value["value"])

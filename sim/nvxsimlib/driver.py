@@ -75,6 +75,17 @@ def describe_message(msg):
     return f"{name} (type {msg.get('type')}, size field {msg.get('size')})"
 
 
+def describe_answer(record):
+    """How the driver answers a send: "status 0xE0020006 (UnknownComponent: ...)", with the
+    HRESULT and the output length when they are not S_OK and 4 bytes."""
+    text = f"status {comm_status_text(record['status'])}"
+    if int(record.get("hresult", "0"), 16):
+        text += f", HRESULT {record['hresult']}"
+    if record.get("length", 4) != 4:
+        text += f", {record['length']} output bytes"
+    return text
+
+
 def decode_context(data):
     """A connection context as the driver's journal decodes it (only RegRequestMsg is expected)."""
     if len(data) >= 16 and data[2] == 3:
@@ -96,15 +107,19 @@ def describe_record(r):
         context = describe_message(r["context"]) if "context" in r else "no context"
         return f"{head}{where}context {context}"
     if event == "from_service":
-        answer = (f"driver answered {comm_status_text(r['status'])}" if "status" in r
-                  else f"failed, HRESULT {r['hresult']}")
+        answer = f"driver answered {comm_status_text(r['status'])}" if "status" in r else "driver answered"
+        if "hresult" in r:
+            answer += f", HRESULT {r['hresult']}"
+        if r["port"] == "async" and r.get("out_count", 4) != 4:
+            answer += f" ({r['out_count']} output bytes)"
         return f"{head}{where}{r['size']} bytes {describe_message(r['msg'])} -> {answer}"
     if event == "to_service":
-        return f"{head}{where}{r['size']} bytes {describe_message(r['msg'])}"
+        frame = "whole frame of " if r.get("frame") else ""
+        return f"{head}{where}{frame}{r['size']} bytes {describe_message(r['msg'])}"
     if event == "disconnect":
         return f"{head}{where}closed by the {r['by']}"
     if event == "answer":
-        return f"{head}next {r['count']} send(s) get status {comm_status_text(r['status'])}"
+        return f"{head}next {r['count']} send(s) get {describe_answer(r)}"
     if event == "ports-open":
         return f"{head}ports created"
     if event == "reply-message":

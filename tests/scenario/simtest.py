@@ -49,7 +49,9 @@ def read_log_lines(path):
     """All lines of one debug-log file as LogLine, or None when the file does not exist.
 
     The file is written in CRLF lines; a line that does not end in CRLF, or that does not have
-    the exact prefix, fails with AssertionError naming it.
+    the exact prefix, fails with AssertionError naming it. Text the service copies into a line as
+    it came (a command name it refuses) may hold bytes that are not UTF-8: they are kept as
+    surrogate escapes, so that a test can compare them.
     """
     try:
         data = Path(path).read_bytes()
@@ -59,7 +61,7 @@ def read_log_lines(path):
         raise AssertionError(f"{path}: last line is not ended by CRLF: {data[-80:]!r}")
     lines = []
     for raw in data.split(b"\r\n")[:-1] if data else []:
-        text = raw.decode("utf-8")
+        text = raw.decode("utf-8", "surrogateescape")
         parsed = parse_log_line(text)
         if parsed is None:
             raise AssertionError(f"{path}: not a log line: {text!r}")

@@ -42,6 +42,13 @@ class ChannelTestCase(DriverMachineTestCase):
         self.assertEqual(answer.statuses[-1].state, expected, answer.run.out)
         return answer
 
+    def start_connected(self):
+        """The driver loaded, the service running and connected to it, the driver's journal cleared."""
+        self.machine.checked("driver", "start")
+        self.start()
+        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
+        self.machine.checked("driver", "received", "--clear")
+
     def start_that_fails(self):
         """A start that fails after its first report, made again while Wine's SCM cuts it short."""
         answer = self.start_that_fails_after_reporting(
@@ -95,10 +102,7 @@ class CommandsTest(ChannelTestCase):
 
     def setUp(self):
         super().setUp()
-        self.machine.checked("driver", "start")
-        self.start()
-        self.machine.checked("driver", "wait-connect", "--port", "async", "--timeout-ms", "10000")
-        self.machine.checked("driver", "received", "--clear")
+        self.start_connected()
 
     def test_unknown_names_get_an_error_reply_and_a_set_of_version_none(self):
         _, records = self.raw_records("send", "--kind", "get", "--request-id", "101", "NOSUCHNAME")

@@ -106,7 +106,8 @@ class DriverSimulatorTest(DriverMachineTestCase):
                 self.assertIn("no connection on the asynchronous port", run.err)
         # Refused by the driver before anything is sent.
         for args in (("send", "--kind", "open", "x"), ("send", "--flags", "256", "x"), ("send", "--bogus", "x"),
-                     ("raw", "0g"), ("answer", "x", "1")):
+                     ("raw", "0g"), ("raw", "--frame", "0g"), ("answer", "x", "1"),
+                     ("answer", "0", "1", "--length", "0x40011"), ("answer", "0", "1", "--hresult", "-1")):
             with self.subTest(args=args):
                 self.assertEqual(self.driver(*args).rc, 2)
         self.assertEqual([r["event"] for r in self.journal() if r["event"] == "to_service"], [])

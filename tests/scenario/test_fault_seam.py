@@ -58,6 +58,7 @@ class FaultSeamCase(ChannelTestCase):
 
 
 class FaultSeamTest(FaultSeamCase):
+    """Failed starts with their exit codes, and failures the service runs on from."""
 
     def test_a_failed_async_port_connect_is_retried_by_the_main_loop(self):
         # The first connect is the synchronous port's, the second the channel's.
