@@ -29,6 +29,14 @@ def checked_nvxsim(machine, *args, timeout=300):
     return proc
 
 
+def built_program(path):
+    """`path` resolved, when the build has made it; RuntimeError saying how to build it otherwise."""
+    program = Path(path).resolve()
+    if not program.is_file():
+        raise RuntimeError(f"{program} not found (build first: cmake --build --preset mingw)")
+    return program
+
+
 @contextlib.contextmanager
 def machine_for_bench(existing=None, build="shipped"):
     """A machine to measure on: `existing` (left down or up, as it was found), or a new one of
