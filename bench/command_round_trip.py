@@ -15,8 +15,11 @@ The floor is measured the same way in the same run, against command_echo_peer.ex
 connection to the same port through the same fltlib.dll, with the same overlapped receive on a
 completion port, whose only work is to send each command straight back as its reply. Both go
 through the same pipes, the same port server and the same driver journal; what differs is the
-service's own receive, dispatch and reply path. Target: the service reaches at least half the
-floor's round trips per second.
+service's own receive, dispatch and reply path. One flood drives both (`--beside`): after a
+warm-up each, the two sides take turns of 100 ms until each has had --seconds, so that both meet
+the same load of the host; measured one after the other, a busy host's changing load decides the
+ratio. The peer must have echoed every command sent to it. Target: the service reaches at least
+half the floor's round trips per second.
 
 --quick runs each side for 1 s (it only shows that everything builds and runs). Without
 --machine a machine is created in a temporary directory and removed at the end; with it, an
@@ -29,69 +32,34 @@ import argparse
 import json
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(REPO / "sim"))
 
-from nvxsimlib.command import NVXSIM, built_program, checked_nvxsim, machine_for_bench, run_nvxsim  # noqa: E402
+from nvxsimlib.command import (async_connections, built_program, checked_nvxsim, echo_peer,  # noqa: E402
+                               machine_for_bench, run_nvxsim)
 
 TARGET_RATIO = 0.5
 PEER_IDLE_MS = 2000  # the peer ends this long after the flood's last command
-CONNECT_WAIT_S = 120
+SLICE_MS = 100  # the length of one side's turn
 
 
-def async_connections(machine):
-    """The driver's attached connections on the asynchronous port, by number."""
-    status = json.loads(checked_nvxsim(machine, "driver", "status", "--json").stdout)
-    return {c["conn"] for c in status.get("connections", []) if c["port"] == "async" and c.get("attached", True)}
-
-
-def flood(machine, conn, seconds, warmup_ms):
-    """`nvxsim driver flood` on one connection: its {"event":"flood"} record."""
-    proc = checked_nvxsim(machine, "driver", "flood", "--conn", str(conn), "--seconds", str(seconds),
-                          "--warmup-ms", str(warmup_ms), "--json", timeout=seconds + 300)
+def flood(machine, service_conn, floor_conn, seconds, warmup_ms):
+    """`nvxsim driver flood` on the service's connection and the floor's in turns: their
+    {"event":"flood"} records, (service, floor)."""
+    proc = checked_nvxsim(machine, "driver", "flood", "--conn", str(service_conn), "--beside", str(floor_conn),
+                          "--seconds", str(seconds), "--warmup-ms", str(warmup_ms), "--slice-ms", str(SLICE_MS),
+                          "--json", timeout=2 * seconds + 300)
+    records = {}
     for line in proc.stdout.decode(errors="replace").splitlines():
         record = json.loads(line)
         if record.get("event") == "flood":
-            return record
-    raise RuntimeError(f"the flood gave no result:\n{proc.stdout.decode(errors='replace')}")
-
-
-def floor_flood(machine, peer_exe, seconds, warmup_ms):
-    """The same flood against the echo peer, started beside the service for the purpose."""
-    before = async_connections(machine)
-    max_s = seconds + warmup_ms // 1000 + CONNECT_WAIT_S + 300
-    argv = [sys.executable, str(NVXSIM), "--machine", str(machine), "--timeout", str(max_s + 60), "wine",
-            str(peer_exe), str(PEER_IDLE_MS), str(max_s)]
-    peer = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        deadline = time.monotonic() + CONNECT_WAIT_S
-        new = set()
-        while not new:
-            if peer.poll() is not None:
-                out, err = peer.communicate()
-                raise RuntimeError(f"the echo peer ended before it connected ({peer.returncode}):\n"
-                                   f"{out.decode(errors='replace')}{err.decode(errors='replace')}")
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"the echo peer did not connect within {CONNECT_WAIT_S} s")
-            time.sleep(0.2)
-            new = async_connections(machine) - before
-        record = flood(machine, max(new), seconds, warmup_ms)
-        out, err = peer.communicate(timeout=PEER_IDLE_MS / 1000 + 120)
-        ended = next((json.loads(line) for line in out.decode(errors="replace").splitlines()
-                      if line.startswith('{"event":"ended"')), None)
-        if peer.returncode != 0 or ended is None:
-            raise RuntimeError(f"the echo peer failed ({peer.returncode}):\n"
-                               f"{out.decode(errors='replace')}{err.decode(errors='replace')}")
-        record["peer_echoed"] = ended["echoed"]
-        return record
-    finally:
-        if peer.poll() is None:
-            peer.kill()  # the nvxsim front only; the machine's end takes the Windows process
-            peer.wait()
+            records[record["conn"]] = record
+    if set(records) != {service_conn, floor_conn}:
+        raise RuntimeError(f"the flood gave no result for both sides:\n{proc.stdout.decode(errors='replace')}")
+    return records[service_conn], records[floor_conn]
 
 
 def ratio_text(value):
@@ -141,9 +109,14 @@ def main():
             try:
                 checked_nvxsim(machine, "driver", "wait-connect", "--timeout-ms", "30000")
                 service_conn = max(async_connections(machine))
-                print(f"\n{seconds} s of round trips each side, one command in flight\n", flush=True)
-                service = flood(machine, service_conn, seconds, warmup_ms)
-                floor = floor_flood(machine, peer_exe, seconds, warmup_ms)
+                max_s = 2 * (seconds + warmup_ms // 1000) + 600
+                with echo_peer(machine, peer_exe, PEER_IDLE_MS, max_s) as peer:
+                    print(f"\n{seconds} s of round trips each side, in turns of {SLICE_MS} ms, one command in"
+                          f" flight\n", flush=True)
+                    service, floor = flood(machine, service_conn, peer["conn"], seconds, warmup_ms)
+                sent = floor["warmup_round_trips"] + floor["round_trips"]
+                if peer["echoed"] != sent:
+                    raise RuntimeError(f"the echo peer echoed {peer['echoed']} commands of the {sent} sent to it")
             finally:
                 checked_nvxsim(machine, "stop")
                 if not driver_was_up:

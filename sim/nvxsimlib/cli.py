@@ -175,10 +175,14 @@ def command_table():
                     p.add_argument("--timeout-ms", type=number, default=10000)), cmd_driver_wait_connect),
         ("flood", "round trips of one command (Version by default): each Get command is sent once the final"
                   " reply to the one before it is in, for --seconds (10) after --warmup-ms (500); prints round"
-                  " trips per second and p50/p99 latency (exit 1 when a reply does not come in --timeout-ms)",
+                  " trips per second and p50/p99 latency (exit 1 when a reply does not come in --timeout-ms); --beside"
+                  " compares two connections under the same load of the host",
          lambda p: (p.add_argument("--seconds", type=number, default=10),
                     p.add_argument("--warmup-ms", type=number, default=500),
                     p.add_argument("--conn", type=number, help="the connection (default: the newest async one)"),
+                    p.add_argument("--beside", type=number, metavar="CONN",
+                                   help="flood this connection too, in turns with --conn, each for --seconds"),
+                    p.add_argument("--slice-ms", type=number, default=100, help="the length of a turn"),
                     p.add_argument("--timeout-ms", type=number, default=5000,
                                    help="how long a reply may take"),
                     a_json(p), p.add_argument("words", nargs="*", metavar="TEXT")), cmd_driver_flood),

@@ -345,10 +345,14 @@ def cmd_driver_send(m, a):
 
 
 def cmd_driver_flood(m, a):
-    ctl_args = ["flood", "--seconds", str(a.seconds), "--warmup-ms", str(a.warmup_ms), "--timeout-ms",
-                str(a.timeout_ms)] + (["--conn", str(a.conn)] if a.conn is not None else [])
+    ctl_args = ["flood", "--seconds", str(a.seconds), "--warmup-ms", str(a.warmup_ms), "--slice-ms", str(a.slice_ms),
+                "--timeout-ms", str(a.timeout_ms)] + (["--conn", str(a.conn)] if a.conn is not None else [])
+    sides = 1
+    if a.beside is not None:
+        ctl_args += ["--beside", str(a.beside)]
+        sides = 2
     m.ensure_up()
-    budget = (a.warmup_ms + a.timeout_ms) / 1000 + a.seconds + 30
+    budget = sides * ((a.warmup_ms + a.timeout_ms) / 1000 + a.seconds) + 30
     rc, records = m.driver_ctl(*ctl_args, "--", *a.words, timeout=max(m.timeout, budget))
     if m.raw or a.json:
         return raw_records(m, a, rc, records)
