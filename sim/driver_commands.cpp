@@ -13,6 +13,7 @@
 #include "sim/driver_counters.h"
 #include "sim/driver_decoder.h"
 #include "sim/driver_filter_stack.h"
+#include "sim/driver_flood.h"
 #include "sim/driver_options.h"
 #include "sim/driver_ports.h"
 #include "sim/filter_stack.h"
@@ -173,7 +174,7 @@ int CmdSend(const std::vector<std::string>& args, Reply* r) {
     if (!PayloadOf(o, &payload, &problem)) return r->Fail(2, problem);
     if (payload.size() > w::kMaxCommandPayload) return r->Fail(2, "the payload is longer than 0x3FFC8 bytes");
     // A request ID of the driver's own only for a command that is really sent.
-    if (!o.values.count("--request-id")) requestId = gNextRequestId++;
+    if (!o.values.count("--request-id")) requestId = NextRequestId();
 
     w::CommandMsg m{};
     m.header = {w::kHeaderVersion, 0, w::kTypeCommand, w::kTagCommand,
@@ -365,6 +366,8 @@ int CmdOpenPorts(Reply* r) {
 
 }  // namespace
 
+uint32_t NextRequestId() { return gNextRequestId++; }
+
 int Reply::Fail(int exitCode, const std::string& why) {
     Json j;
     j.Str("event", "error").Str("error", why);
@@ -391,6 +394,7 @@ int RunCommand(const std::vector<std::string>& args, Reply* r) {
     if (command == "queue-full" && args.size() == 2) {
         return CmdAnswer({"answer", Hex32(w::kCommQueueFull), args[1]}, r);
     }
+    if (command == "flood") return FloodCommand(args, r);
     if (command == "counters") return CountersCommand(args, r);
     if (command == "filters") return FiltersCommand(args, r);
     if (command == "disconnect") return CmdDisconnect(args, r);

@@ -1,6 +1,6 @@
 // The commands a running driver simulator takes on its control channel (`nvxdriver ctl ...`):
 // status, open-ports, send, event, reg, raw, answer, queue-full, counters, filters, disconnect,
-// wait-connect, clear, unload (their arguments are listed at the head of nvxdriver.cpp).
+// wait-connect, flood, clear, unload (their arguments are listed at the head of nvxdriver.cpp).
 //
 // Guarantees: a command answers with one JSON object a line and an exit code: 0 done, 1 the
 // driver could not do it (or no final reply came), 2 usage (nothing was done or sent). A message
@@ -28,6 +28,9 @@ struct Reply {
 
 // Once, before the first command: the driver's instance and journal.
 void InitCommands(const std::wstring& instance, Recorder* journal);
+
+// A request ID of the driver's own, never handed out before in this run.
+uint32_t NextRequestId();
 
 // Runs one command (args[0] is its name); the exit code, also in r->code.
 int RunCommand(const std::vector<std::string>& args, Reply* r);

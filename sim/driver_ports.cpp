@@ -78,6 +78,12 @@ bool Finish(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD* got, HANDLE stop1, HA
             *error = e;
             return false;
         }
+    } else {
+        // Done already (a write the pipe's buffer took, a read of a message that was there): no
+        // wait, which under Wine is one more round trip to the wineserver per pipe operation.
+        if (GetOverlappedResult(h, ov, got, FALSE)) return true;
+        *error = GetLastError();
+        return false;
     }
     HANDLE handles[3] = {ov->hEvent, nullptr, nullptr};
     DWORD count = 1;

@@ -40,6 +40,11 @@
 //                                        the driver's own stack again (driver_filter_stack.h)
 //   disconnect [--port async|sync|all]   close the service's connections, as an unloading driver
 //   wait-connect [--port async|sync] [--timeout-ms N]
+//   flood [--seconds N] [--warmup-ms N] [--conn N] [--beside N] [--slice-ms N] [--timeout-ms N] [TEXT...]
+//                                        Get commands (TEXT: Version) one after the other, each
+//                                        sent once the last one's final reply is in, for N
+//                                        seconds: round trips per second, p50/p99 latency; with
+//                                        --beside, on two connections in turns (driver_flood.h)
 //   clear                                empty the journal
 //   unload                               close everything and end
 //
@@ -153,7 +158,7 @@ int Usage() {
         "                 | grow DIR NAME --by N [--times K] [--every-ms T] | shrink DIR NAME --to N\n"
         "                 | remove DIR [NAME]\n"
         "commands: status, open-ports, send, event, reg, raw, answer, queue-full, counters, filters, disconnect,\n"
-        "          wait-connect, clear, unload (see the head of nvxdriver.cpp)\n",
+        "          wait-connect, flood, clear, unload (see the head of nvxdriver.cpp)\n",
         stderr);
     return 2;
 }

@@ -14,6 +14,7 @@ from .commands_driver import (cmd_driver_start, cmd_driver_stop, cmd_driver_disc
                               COUNTER_ACTIONS, COUNTER_STATUSES, PDH_QUIRKS, PDH_QUIRK_WIN,
                               cmd_elam, cmd_wsc_set_exit, cmd_wsc_hang, cmd_wsc_release, cmd_wsc_calls, cmd_wsc_status,
                               cmd_wsc_remove, cmd_wsc_install, cmd_journal, cmd_journal_list)
+from .commands_driver import cmd_driver_flood
 from .commands_filters import LIE_ERRORS, LIE_KINDS, cmd_driver_filters, cmd_fltlib
 from .commands_machine import (cmd_create, cmd_install, cmd_status, cmd_service, cmd_reg_get, cmd_reg_set,
                                cmd_reg_delete, cmd_console, cmd_wine, cmd_log, cmd_perf,
@@ -185,6 +186,19 @@ def command_table():
         ("wait-connect", "wait until the service is connected",
          lambda p: (p.add_argument("--port", choices=("async", "sync")),
                     p.add_argument("--timeout-ms", type=number, default=10000)), cmd_driver_wait_connect),
+        ("flood", "round trips of one command (Version by default): each Get command is sent once the final"
+                  " reply to the one before it is in, for --seconds (10) after --warmup-ms (500); prints round"
+                  " trips per second and p50/p99 latency (exit 1 when a reply does not come in --timeout-ms); --beside"
+                  " compares two connections under the same load of the host",
+         lambda p: (p.add_argument("--seconds", type=number, default=10),
+                    p.add_argument("--warmup-ms", type=number, default=500),
+                    p.add_argument("--conn", type=number, help="the connection (default: the newest async one)"),
+                    p.add_argument("--beside", type=number, metavar="CONN",
+                                   help="flood this connection too, in turns with --conn, each for --seconds"),
+                    p.add_argument("--slice-ms", type=number, default=100, help="the length of a turn"),
+                    p.add_argument("--timeout-ms", type=number, default=5000,
+                                   help="how long a reply may take"),
+                    a_json(p), p.add_argument("words", nargs="*", metavar="TEXT")), cmd_driver_flood),
         ("received", "what the driver's ports saw: connections, every message from the service with the"
                      " driver's answer, every message to the service, disconnections",
          lambda p: (a_json(p), p.add_argument("--tail", type=number), p.add_argument("--clear", action="store_true")),

@@ -381,6 +381,31 @@ def cmd_driver_send(m, a):
     return status
 
 
+def cmd_driver_flood(m, a):
+    ctl_args = ["flood", "--seconds", str(a.seconds), "--warmup-ms", str(a.warmup_ms), "--slice-ms", str(a.slice_ms),
+                "--timeout-ms", str(a.timeout_ms)] + (["--conn", str(a.conn)] if a.conn is not None else [])
+    sides = 1
+    if a.beside is not None:
+        ctl_args += ["--beside", str(a.beside)]
+        sides = 2
+    m.ensure_up()
+    budget = sides * ((a.warmup_ms + a.timeout_ms) / 1000 + a.seconds) + 30
+    rc, records = m.driver_ctl(*ctl_args, "--", *a.words, timeout=max(m.timeout, budget))
+    if m.raw or a.json:
+        return raw_records(m, a, rc, records)
+    if rc != 0:
+        return driver_answer_error(rc, records)
+    for record in records:
+        if record.get("event") != "flood":
+            continue
+        say(f"{record['round_trips']} round trips of {record['command']!r} on connection {record['conn']} in"
+            f" {record['span_s']} s (after {record['warmup_round_trips']} to warm up): {record['per_second']}/s,"
+            f" latency p50 {record['p50_us']} µs, p99 {record['p99_us']} µs, max {record['max_us']} µs")
+        if "reply" in record:
+            say(f"  reply: {drv.describe_message(record['reply']['msg'])}")
+    return EXIT_OK
+
+
 def cmd_driver_received(m, a):
     m.require()
     path = m.driver_journal()

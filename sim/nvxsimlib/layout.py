@@ -17,6 +17,9 @@ VOLUME_WIN = TOOLS_DIR_WIN + r"\nvxvolume.exe"
 CONSOLE_CMD_WIN = TOOLS_DIR_WIN + r"\console.cmd"
 DRIVER_WIN = TOOLS_DIR_WIN + r"\nvxdriver.exe"
 REGDEL_WIN = TOOLS_DIR_WIN + r"\nvxregdel.exe"
+# Programs a benchmark runs in the machine, copied here so that they load the System32 stand-ins,
+# as the service does, and not a copy the build left beside them.
+BENCH_DIR_IN_PREFIX = Path("drive_c/nvxsim/bench")
 # The stand-ins of the Filter Manager and Performance Data Helper libraries live where Windows keeps
 # the real ones: the service loads both from System32 only.
 SYSTEM32_WIN = r"C:\windows\system32"

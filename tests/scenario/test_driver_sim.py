@@ -9,6 +9,7 @@ import unittest
 from pathlib import Path
 
 from simtest import REPO, RUNNING, MachineTestCase
+from nvxsimlib.command import async_connections, echo_peer
 
 # The asynchronous port's connection context: RegRequestMsg, tag 0, context marker 1, component 30.
 ASYNC_CONTEXT_HEX = "0100030010000000010100001e000000"
@@ -99,7 +100,8 @@ class DriverSimulatorTest(DriverMachineTestCase):
         self.assertIn("not running", run.err)
 
         self.machine.checked("driver", "start")
-        for args in (("send", "--kind", "get", "VERSION"), ("event", "x"), ("reg",), ("raw", "01 00 06 00")):
+        for args in (("send", "--kind", "get", "VERSION"), ("event", "x"), ("reg",), ("raw", "01 00 06 00"),
+                     ("flood", "--seconds", "1")):
             with self.subTest(command=args[0]):
                 run = self.driver(*args)
                 self.assertEqual(run.rc, 1, run.out + run.err)
@@ -107,7 +109,9 @@ class DriverSimulatorTest(DriverMachineTestCase):
         # Refused by the driver before anything is sent.
         for args in (("send", "--kind", "open", "x"), ("send", "--flags", "256", "x"), ("send", "--bogus", "x"),
                      ("raw", "0g"), ("raw", "--frame", "0g"), ("answer", "x", "1"),
-                     ("answer", "0", "1", "--length", "0x40011"), ("answer", "0", "1", "--hresult", "-1")):
+                     ("answer", "0", "1", "--length", "0x40011"), ("answer", "0", "1", "--hresult", "-1"),
+                     ("flood", "--seconds", "0"), ("flood", "--bogus"), ("flood", "--slice-ms", "0"),
+                     ("flood", "--beside", "0")):
             with self.subTest(args=args):
                 self.assertEqual(self.driver(*args).rc, 2)
         self.assertEqual([r["event"] for r in self.journal() if r["event"] == "to_service"], [])
@@ -190,6 +194,63 @@ class ServiceThroughDriverTest(DriverMachineTestCase):
         answers = [r["status"] for r in self.journal()
                    if r["event"] == "from_service" and r["msg"].get("request_id") == 61]
         self.assertEqual(answers, [QUEUE_FULL] * 3 + ["0x00000000"])
+
+    def test_a_flood_times_round_trips_that_all_pass_through_the_ports(self):
+        rc, records = self.raw_records("flood", "--seconds", "1", "--warmup-ms", "100", "VERSION")
+        self.assertEqual(rc, 0, records)
+        flood = records[-1]
+        self.assertEqual(flood["event"], "flood")
+        self.assertGreater(flood["round_trips"], 0)
+        self.assertGreaterEqual(float(flood["span_s"]), 0.9)
+        self.assertAlmostEqual(float(flood["per_second"]), flood["round_trips"] / float(flood["span_s"]), delta=1)
+        self.assertLessEqual(float(flood["p50_us"]), float(flood["p99_us"]))
+        self.assertLessEqual(float(flood["p99_us"]), float(flood["max_us"]))
+        reply = flood["reply"]["msg"]
+        self.assertEqual((reply["flags"], reply["kind_name"], reply["text"]), ("0x06", "get", "2.1.2"))
+        # Every command went through the port server and its journal, each with a final reply.
+        journal = self.journal()
+        commands = {r["msg"]["request_id"] for r in journal if r["event"] == "to_service"}
+        self.assertEqual(len(commands), flood["warmup_round_trips"] + flood["round_trips"])
+        replies = [r for r in journal if r["event"] == "from_service" and r["msg"].get("flags") == "0x06"]
+        self.assertEqual({r["msg"]["request_id"] for r in replies}, commands)
+        self.assertEqual({r["status"] for r in replies}, {"0x00000000"})
+
+        # The human form; and a connection that never answers ends the flood with exit 1.
+        run = self.machine.checked("driver", "flood", "--seconds", "1", "--warmup-ms", "0")
+        self.assertRegex(run.out, r"^\d+ round trips of 'Version' on connection \d+ in [\d.]+ s .*/s, latency p50")
+        self.assertIn('reply: CommandMsg get request', run.out)
+        sync = next(c["conn"] for c in json.loads(self.machine.checked("driver", "status", "--json").out)
+                    ["connections"] if c["port"] == "sync")
+        run = self.driver("flood", "--conn", str(sync), "--timeout-ms", "300", "--seconds", "1")
+        self.assertEqual(run.rc, 1, run.out + run.err)
+        self.assertRegex(run.err, rf"no final reply to request \d+ on connection {sync} within 300 ms")
+
+    def test_a_flood_beside_an_echo_peer_takes_turns_and_reports_each_side(self):
+        peer_exe = built("NVXSIM_ECHO_PEER_EXE", "build/mingw/bench/command_echo_peer.exe")
+        service = max(async_connections(self.machine.root))
+        # A connection cannot be compared with itself.
+        self.assertEqual(self.driver("flood", "--conn", str(service), "--beside", str(service)).rc, 2)
+        with echo_peer(self.machine.root, peer_exe, idle_ms=500, max_s=300) as peer:
+            rc, records = self.raw_records("flood", "--conn", str(service), "--beside", str(peer["conn"]),
+                                           "--seconds", "1", "--warmup-ms", "100", "--slice-ms", "50")
+        self.assertEqual(rc, 0, records)
+        floods = [r for r in records if r["event"] == "flood"]
+        self.assertEqual([f["conn"] for f in floods], [service, peer["conn"]])
+        for flood in floods:
+            with self.subTest(conn=flood["conn"]):
+                self.assertGreater(flood["round_trips"], 0)
+                self.assertGreaterEqual(float(flood["span_s"]), 1.0)  # each side gets its whole share
+                self.assertLessEqual(float(flood["p50_us"]), float(flood["p99_us"]))
+        # The service answers Version; the peer sends each command back as its own reply.
+        self.assertEqual([f["reply"]["msg"]["text"] for f in floods], ["2.1.2", "Version"])
+        sent = {f["conn"]: f["warmup_round_trips"] + f["round_trips"] for f in floods}
+        self.assertEqual(peer["echoed"], sent[peer["conn"]])
+        order = [r["conn"] for r in self.journal() if r["event"] == "to_service"]
+        self.assertEqual({c: order.count(c) for c in set(order)}, sent)
+        # The service's warm-up, the peer's, then the measured turns, the service's first.
+        turns = [c for i, c in enumerate(order) if i == 0 or order[i - 1] != c]
+        self.assertGreaterEqual(len(turns), 3)
+        self.assertEqual(turns[:3], [service, peer["conn"], service])
 
     def test_disconnects_are_seen_from_both_ends(self):
         run = self.machine.checked("driver", "disconnect")
