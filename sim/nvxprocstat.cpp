@@ -9,13 +9,15 @@
 //
 //   PROCESS pid=412 image=NVXService.exe private_usage=2359296 pagefile_usage=2359296
 //           working_set=7340032 handle_count=57 threads=6 spi_handles=57 spi_threads=6
-//           spi_private_bytes=2359296 image_base=0x140000000
+//           spi_private_bytes=2359296 listed_handles=57 image_base=0x140000000
 //
 // private_usage, pagefile_usage and working_set are GetProcessMemoryInfo's PrivateUsage,
 // PagefileUsage (the commit charge, which Windows reports as PrivateUsage too) and
 // WorkingSetSize; handle_count is GetProcessHandleCount; threads counts the process's entries in
 // a Toolhelp thread snapshot. The spi_ fields are the same process's entry of
-// NtQuerySystemInformation(SystemProcessInformation), a second source for each figure. Every
+// NtQuerySystemInformation(SystemProcessInformation), a second source for each figure;
+// listed_handles counts the process's entries in the system's handle list
+// (SystemExtendedHandleInformation), -1 when the list cannot be had. Every
 // source is printed as it answered, so a reader can tell which ones the platform fills in for
 // another process. image_base is the address the process's executable was loaded at (its PEB).
 //
@@ -81,6 +83,7 @@ bool FindProcess(const char* which, Found* found) {
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL ok = Process32FirstW(snap, &entry); ok; ok = Process32NextW(snap, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) continue;  // never the sampler itself
         if (byPid ? entry.th32ProcessID == pid : _wcsicmp(entry.szExeFile, name.c_str()) == 0) {
             found->pid = entry.th32ProcessID;
             found->image = nvxsim::Utf8(entry.szExeFile);
@@ -142,6 +145,44 @@ SpiFigures SystemProcessFigures(DWORD pid) {
     }
 }
 
+// The system's handle list (SystemExtendedHandleInformation): one entry per open handle of every
+// process, so counting a process's entries gives its handles one by one.
+struct HandleEntry {
+    PVOID object;
+    ULONG_PTR processId;
+    ULONG_PTR handleValue;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG handleAttributes;
+    ULONG reserved;
+};
+struct HandleList {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+constexpr auto kSystemExtendedHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(64);
+
+long long ListedHandles(DWORD pid) {
+    using QuerySystem = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<QuerySystem>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return -1;
+    std::vector<uint8_t> buffer(1 << 20);
+    ULONG needed = 0;
+    NTSTATUS status;
+    while ((status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                           &needed)) == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status < 0) return -1;
+    const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
+    long long count = 0;
+    for (ULONG_PTR i = 0; i < list->count; ++i) count += list->entries[i].processId == pid;
+    return count;
+}
+
 bool ImageBase(HANDLE process, uint64_t* base) {
     PROCESS_BASIC_INFORMATION basic{};
     ULONG length = 0;
@@ -198,15 +239,16 @@ int CmdStat(const char* which, const std::vector<Peek>& peeks) {
     }
     const DWORD threads = ToolhelpThreads(found.pid);
     const SpiFigures spi = SystemProcessFigures(found.pid);
+    const long long listed = ListedHandles(found.pid);
     Line(
         "PROCESS pid=%lu image=%s private_usage=%llu working_set=%llu pagefile_usage=%llu handle_count=%lu threads=%lu "
-        "spi_handles=%ld spi_threads=%ld spi_private_bytes=%lld image_base=0x%llx",
+        "spi_handles=%ld spi_threads=%ld spi_private_bytes=%lld listed_handles=%lld image_base=0x%llx",
         static_cast<unsigned long>(found.pid), found.image.c_str(),
         static_cast<unsigned long long>(memory.PrivateUsage), static_cast<unsigned long long>(memory.WorkingSetSize),
         static_cast<unsigned long long>(memory.PagefileUsage), static_cast<unsigned long>(handles),
         static_cast<unsigned long>(threads), spi.found ? static_cast<long>(spi.handles) : -1L,
         spi.found ? static_cast<long>(spi.threads) : -1L, spi.found ? static_cast<long long>(spi.privateBytes) : -1LL,
-        static_cast<unsigned long long>(base));
+        listed, static_cast<unsigned long long>(base));
     for (const Peek& peek : peeks) {
         std::vector<uint8_t> bytes(peek.length);
         SIZE_T read = 0;

@@ -12,14 +12,17 @@ process:
   PrivateUsage) is the Linux process's anonymous resident memory, RssAnon: the private memory the
   process really holds in RAM (not its commit). A sample takes PrivateUsage, else PagefileUsage.
 - handles: GetProcessHandleCount answers 0 (and succeeds); SystemProcessInformation's HandleCount
-  is the wineserver's count of the process's handles, the real figure. A sample takes the first
-  unless it is 0.
+  is the size of the wineserver's handle table for the process (32, 64, 128: it doubles as it
+  fills), not the handles open. The process's entries in the system's handle list
+  (SystemExtendedHandleInformation) are its open handles one by one: the real figure. A sample
+  takes GetProcessHandleCount unless it is 0, else that list's count.
 - threads: a Toolhelp snapshot and SystemProcessInformation agree; both count the process's
   Windows threads (Linux shows one more, a thread of Wine's own).
 - working set: WorkingSetSize is the resident set, VmRSS.
 """
 
 import functools
+import json
 import re
 import shutil
 import struct
@@ -28,7 +31,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 
 from .layout import EXE_NAME, TOOLS_DIR_WIN
-from .texts import SimError
+from .texts import SimError, say
 
 PROCSTAT_NAME = "nvxprocstat.exe"
 PROCSTAT_WIN = TOOLS_DIR_WIN + "\\" + PROCSTAT_NAME
@@ -63,6 +66,7 @@ class Sample:
     private_usage: int = -1
     pagefile_usage: int = -1
     handle_count: int = -1
+    listed_handles: int = -1
     pool_blocks: int = None
     pool_big_chunks: int = None
     pool_chunks: int = None
@@ -144,11 +148,11 @@ def sample_process(machine, which, peeks=()):
     figures = {key: int(value) for key, value in process.items() if key not in ("image", "image_base")}
     sample = Sample(pid=figures["pid"], image=process["image"],
                     private_bytes=figures["private_usage"] or figures["pagefile_usage"],
-                    working_set=figures["working_set"], handles=figures["handle_count"] or figures["spi_handles"],
+                    working_set=figures["working_set"], handles=figures["handle_count"] or figures["listed_handles"],
                     threads=figures["threads"], spi_private_bytes=figures["spi_private_bytes"],
                     spi_handles=figures["spi_handles"], spi_threads=figures["spi_threads"],
                     private_usage=figures["private_usage"], pagefile_usage=figures["pagefile_usage"],
-                    handle_count=figures["handle_count"])
+                    handle_count=figures["handle_count"], listed_handles=figures["listed_handles"])
     peeked = {int(fields["rva"], 16): bytes.fromhex(fields["bytes"]) for kind, fields in records if kind == "PEEK"}
     return sample, peeked
 
@@ -161,3 +165,28 @@ def sample_service(machine, exe=None):
     for name, rva in rvas.items():
         setattr(sample, name, struct.unpack("<Q", peeked[rva])[0])
     return sample
+
+
+def cmd_sample(m, a):
+    """`nvxsim sample [PROCESS]`: the service (or another process of the machine) as a sample sees it."""
+    m.ensure_up()
+    if a.process is None:
+        sample = sample_service(m)
+    else:
+        sample, _ = sample_process(m, a.process)
+    if a.json:
+        print(json.dumps(sample.as_dict()), flush=True)
+        return 0
+    say(f"{sample.image} (pid {sample.pid})")
+    say(f"  private bytes   {sample.private_bytes:>12,}  (PrivateUsage {sample.private_usage}, PagefileUsage"
+        f" {sample.pagefile_usage})")
+    say(f"  working set     {sample.working_set:>12,}")
+    say(f"  handles         {sample.handles:>12}  (GetProcessHandleCount {sample.handle_count}, handle list"
+        f" {sample.listed_handles}, SystemProcessInformation's table size {sample.spi_handles})")
+    say(f"  threads         {sample.threads:>12}")
+    if sample.pool_blocks is not None:
+        say(f"  pool            {sample.pool_blocks} blocks and {sample.pool_big_chunks} big chunks in use,"
+            f" {sample.pool_chunks} chunks ({sample.pool_chunks * POOL_CHUNK_BYTES // 1024} KiB) made;"
+            f" faults: {sample.pool_no_free_buffer} no free buffer, {sample.pool_bad_magic} bad magic")
+        say(f"  nvxs.log        {sample.missed_messages} missed messages so far")
+    return 0
