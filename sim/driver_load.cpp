@@ -11,6 +11,8 @@ namespace nvxdriver {
 
 namespace {
 
+constexpr ULONGLONG kGoneMs = 10000;
+
 struct Group {
     uint64_t period = 1;
     std::vector<std::string> args;
@@ -65,8 +67,17 @@ int LoadCommand(const std::wstring& instance, const std::vector<std::string>& ar
             if (steps % group.period != 0) continue;
             std::string answer;
             std::string failure;
-            const int code = CallControl(instance, group.args, &answer, &failure);
-            if (code == 3) return nvxsim::PrintError(3, failure);
+            int code;
+            // Between two clients the driver may have no pipe instance listening for a moment,
+            // which looks like no driver at all: the command is sent again, and only a driver
+            // gone for good ends the load.
+            const ULONGLONG firstTry = GetTickCount64();
+            while ((code = CallControl(instance, group.args, &answer, &failure)) == 3) {
+                if (GetTickCount64() - firstTry > kGoneMs) return nvxsim::PrintError(3, failure);
+                Sleep(10);
+                answer.clear();
+                failure.clear();
+            }
             ++group.runs;
             if (code != 0) {
                 ++group.failed;
