@@ -55,7 +55,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "scenario"))
 
-from simtest import ERROR_SERVICE_ALREADY_RUNNING, RUNNING, SERVICE_KEY, SimMachine  # noqa: E402
+from simtest import ERROR_SERVICE_ALREADY_RUNNING, RUNNING, SERVICE_KEY, STOPPED, SimMachine  # noqa: E402
 from nvxsimlib.logs import LOG_FILES, LOG_LINE, LOGS_DIR_IN_PREFIX, PERF_LOG_IN_PREFIX, parse_log_line  # noqa: E402
 
 STORE = Path("drive_c/ProgramData/Kestro/Vantor/Data/Event Journals/KestroNVX")
@@ -116,7 +116,10 @@ class Campaign:
 
     def start(self):
         """Starts the service; after a kill Wine's SCM refuses a start (1056) until it has seen the
-        process end, so the start is made again until it is taken."""
+        process end, so the start is made again until it is taken. The control tool's exit status
+        0 says RUNNING was reached: when the SCM noticed the end only between the tool's first
+        query and its request, the new process's RUNNING can equal the killed one's last status
+        and no STATUS line is printed for it."""
         deadline = time.monotonic() + 60
         while True:
             answer = self.m.service("start")
@@ -124,14 +127,23 @@ class Campaign:
             if answer.error != ERROR_SERVICE_ALREADY_RUNNING or time.monotonic() > deadline:
                 break
             time.sleep(0.2)
-        if not answer.statuses or answer.statuses[-1].state != RUNNING:
-            raise RuntimeError(f"the service did not start:\n{answer.run.out}{answer.run.err}")
+        reached = answer.run.rc == 0 and answer.error is None and not answer.timed_out
+        if not reached or (answer.statuses and answer.statuses[-1].state != RUNNING):
+            raise RuntimeError(f"the service did not start (exit status {answer.run.rc}):\n{answer.run.out}"
+                               f"{answer.run.err}\nlast lines of nvxs.log:\n{self.log_tail()}")
         started = time.monotonic()
         while (pid := self.service_pid()) is None:
             if time.monotonic() > started + 30:
                 raise RuntimeError("the running service has no process")
             time.sleep(0.05)
         return pid
+
+    def log_tail(self, count=8):
+        try:
+            lines = (self.logs / "nvxs.log").read_bytes().decode("utf-8", errors="replace").splitlines()
+        except FileNotFoundError:
+            return "(no nvxs.log)"
+        return "\n".join(lines[-count:])
 
     def kill(self, pid):
         os.kill(pid, signal.SIGKILL)
@@ -393,7 +405,12 @@ class Campaign:
             self.fail(kill, phase, f"compressed twice: {twice}")
         self.take_away_compressed()
         self.say(f"  checked {time.monotonic() - self.t0:.1f} s into the round")
-        self.m.service("stop")
+        stop = self.m.service("stop")
+        if stop.error is not None or not stop.statuses or stop.statuses[-1].state != STOPPED \
+                or stop.statuses[-1].exit_code != 0:
+            self.fail(kill, phase, f"the stop after the next pass did not end in STOPPED with exit code 0:\n"
+                                   f"{stop.run.out}{stop.run.err}")
+            self.m.ensure_stopped()
         if len(self.failures) == failed:
             self.survived_by_phase[phase] += 1
 
