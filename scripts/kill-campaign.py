@@ -10,14 +10,16 @@ version so that the perf logger samples every second. Each round aims its kill a
 turn (the order shuffled by the seed):
 
   compress    new journals of mixed sizes (most small, some of several MiB, now and then one of
-              --max-size) are put in the store while the service is down; the kill comes at a
-              random moment after the first .tmp appears, while the pass compresses them
-  log         nvxs.log is filled (with copies of its own whole lines) to just under its 1 MiB
-              rotation size; the kill comes at a random moment while the service's start-up and
-              first pass push it over, so around its rotation into nvxs1.log .. nvxs4.log
+              --max-size) are put in the store while the service is down; the kill comes while the pass
+              compresses one of them, chosen by size, at a random point of the time its bytes take
+  log         nvxs.log is filled (with copies of its own whole lines) to up to 4 KiB under its 1 MiB
+              rotation size; the kill comes while the service's start-up pushes it over: at a
+              random size in the last 4 KiB before the limit, or up to 0.5 s after the rotation
+              into nvxs1.log .. nvxs4.log
   csv         NvxPerformance.csv is filled (with copies of its last row) to just under its
-              1,000,000-byte rotation size; the kill comes at a random moment around the next
-              sample, which rotates it into NvxPerformance.csv.1 .. .10
+              1,000,000-byte rotation size; the kill comes around the sample that rotates it into
+              NvxPerformance.csv.1 .. .10: at a random size in its last two rows, or up to 0.5 s
+              after the rotation
 
 After the kill (before the restart) and again once the next pass of the restarted service is done:
   - no journal lost or truncated: each journal written is either still its .bin with its exact bytes
@@ -48,6 +50,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import threading
 import time
 from datetime import datetime, timezone
 from pathlib import Path
@@ -67,6 +70,7 @@ CSV_ROTATE_BYTES = 1000000
 PHASES = ("compress", "log", "csv")
 SUMMARY = re.compile(r"^Compressed \d+ files, deleted \d+ files, and ignored \d+ files$")
 COMPRESSED = re.compile(r"^Compressed \d+ bytes to \d+ bytes in -?\d+ usecs percentage: \d+ (?P<path>.*)$")
+COMPRESSED_FIGURES = re.compile(r"^Compressed (\d+) bytes to \d+ bytes in (-?\d+) usecs")
 KiB, MiB = 1024, 1 << 20
 
 
@@ -99,6 +103,7 @@ class Campaign:
         self.big_written = False
         self.whole_logs = set()  # (name, size, digest) of log files found whole, not read again
         self.throughput = 3 * MiB  # bytes a second the pass compresses, learnt as the campaign goes
+        self.csv_row_bytes = 100
 
     # ---- helpers
 
@@ -283,6 +288,22 @@ class Campaign:
                     seen[m.group("path").rsplit("\\", 1)[-1]] += 1
         return seen
 
+    def learn_throughput(self, since):
+        """The pass's compression speed: bytes over time of the largest journal compressed since
+        `since`, as its "Compressed ..." line gives them (journals of less than 1 MiB say little)."""
+        best = None
+        for raw in (self.logs / "nvxs.log").read_bytes().split(b"\r\n") if (self.logs / "nvxs.log").exists() else []:
+            if b" usecs percentage: " not in raw:
+                continue
+            line = parse_log_line(raw.decode("utf-8", errors="replace"))
+            if line is None or line.time < since or not (m := COMPRESSED_FIGURES.match(line.text)):
+                continue
+            size, usecs = int(m.group(1)), int(m.group(2))
+            if size >= MiB and usecs > 0 and (best is None or size > best[0]):
+                best = (size, usecs)
+        if best is not None:
+            self.throughput = max(256 * KiB, best[0] / (best[1] / 1e6))
+
     def pass_done_since(self, since):
         """Whether the logs hold a pass summary written at `since` (UTC) or later (in nvxs.log, or
         in nvxs1.log when a rotation came after it)."""
@@ -316,7 +337,7 @@ class Campaign:
         if not lines:
             return
         # The start-up alone writes a few KiB at DebugLevel 1.
-        target = LOG_ROTATE_BYTES - self.rng.randint(0, 8 * 1024)
+        target = LOG_ROTATE_BYTES - self.rng.randint(0, 4 * 1024)
         with open(path, "ab") as f:
             size = len(data)
             while size < target:
@@ -330,6 +351,7 @@ class Campaign:
         if len(rows) < 2:
             return
         row = rows[-1] + b"\r\n"
+        self.csv_row_bytes = len(row)
         # At the limit, the first sample (as the perf logger starts) rotates; a row or two below
         # it, the second or third, a second apart.
         target = CSV_ROTATE_BYTES - self.rng.randint(0, 2) * len(row)
@@ -356,22 +378,16 @@ class Campaign:
         # The kill's moment, drawn before the start so that the seed replays it.
         delay = self.rng.random()
         since = now_utc()
-        pid = self.start()
+        starter = None
         if phase == "compress":
-            # While the pass compresses: from the first .tmp on, within the time the pending
-            # journals take.
-            deadline = time.monotonic() + 30
-            while not any(self.store.rglob("*.tmp")) and time.monotonic() < deadline:
-                if self.pass_done_since(since):
-                    break
-                time.sleep(0.01)
-            time.sleep(delay * min(20.0, max(0.2, self.pending_bytes() / self.throughput)))
-        elif phase == "log":
-            time.sleep(delay * 2.0)
+            pid = self.start()
+            self.await_compression(delay, since)
         else:
-            time.sleep(delay * 4.0)  # the perf logger samples at once, then every second
-        state = self.moment(rotations_before)
+            pid, starter = self.await_rotation(phase, delay, rotations_before)
+        state = self.moment(phase, rotations_before)
         self.kill(pid)
+        if starter is not None:
+            starter.join(timeout=90)  # the start's tool ends once the SCM has seen the process end
         self.kills_by_phase[phase] += 1
         self.outcomes[(phase, state)] += 1
         failed = len(self.failures)
@@ -390,8 +406,8 @@ class Campaign:
         self.start()
         if not self.wait_for_pass(since, timeout=60 + pending / (256 * 1024)):
             self.fail(kill, phase, "the restarted service did not finish its first pass")
-        elif pending > MiB:
-            self.throughput = max(256 * 1024, pending / max(0.1, time.monotonic() - started))
+        else:
+            self.learn_throughput(since)
         self.check_store(kill, phase, after_pass=True)
         self.check_logs(kill, phase, "after the next pass")
         self.check_csv(kill, phase, "after the next pass")
@@ -414,7 +430,71 @@ class Campaign:
         if len(self.failures) == failed:
             self.survived_by_phase[phase] += 1
 
-    def moment(self, rotations_before):
+    def await_compression(self, delay, since):
+        """Returns at a moment inside the compression of one of the pending journals, chosen by
+        size (so the long compressions, where a kill is most likely to find the pass, get most
+        kills): `delay` of the way through the time its bytes take at the pass's learnt speed,
+        counted from its .tmp's appearance. Returns at once when the pass got past it unseen."""
+        pending = [(key, size) for key, (size, _) in self.journals.items()
+                   if key not in self.done and (self.store / key[0] / (key[1] + ".bin")).exists()]
+        if not pending:
+            return
+        (kind, stem), size = self.rng.choices(pending, weights=[size + 1 for _, size in pending])[0]
+        temp, packed = self.store / kind / (stem + ".tmp"), self.store / kind / (stem + ".xz")
+        deadline = time.monotonic() + 60 + self.pending_bytes() / (256 * KiB)
+        while not temp.exists():
+            if packed.exists() or time.monotonic() > deadline or self.pass_done_since(since):
+                return
+            time.sleep(0.005)
+        time.sleep(delay * min(30.0, size / self.throughput))
+
+    def await_rotation(self, phase, delay, rotations_before):
+        """Starts the service and returns its PID at a moment around the rotation the phase
+        aims at: while the file fills its last bytes before the limit (a random threshold of up
+        to 4 KiB for nvxs.log, 2 rows for the CSV), or a random time of up to 0.5 s after the
+        copy was made. The file's size and its first copy's time are polled from the host."""
+        outcome = {}
+
+        def start():
+            try:
+                outcome["pid"] = self.start()
+            except RuntimeError as e:  # a kill before RUNNING ends the start in failure
+                outcome["error"] = e
+
+        starter = threading.Thread(target=start, daemon=True)
+        starter.start()
+        if phase == "log":
+            path, first_copy, limit, before = self.logs / "nvxs.log", self.logs / "nvxs1.log", LOG_ROTATE_BYTES, 4 * KiB
+            was = rotations_before[0]
+        else:
+            path, first_copy, limit = self.csv, self.csv.with_name(self.csv.name + ".1"), CSV_ROTATE_BYTES
+            before, was = 2 * self.csv_row_bytes, rotations_before[1]
+        after = delay >= 0.5
+        threshold = None if after else limit - int(before * delay * 2)
+        wait_after = delay - 0.5 if after else 0
+        deadline = time.monotonic() + 60
+        pid = None
+        while time.monotonic() < deadline and "error" not in outcome:
+            if pid is None and (pid := self.service_pid()) is not None:
+                # The start-up writes past the limit within seconds, the perf logger samples every
+                # second: a rotation not seen by then will not come in this round.
+                deadline = time.monotonic() + 10
+            if pid is not None:
+                if self.mtime(first_copy) != was:
+                    time.sleep(wait_after)
+                    break
+                try:
+                    if threshold is not None and path.stat().st_size >= threshold:
+                        break
+                except FileNotFoundError:
+                    pass
+            time.sleep(0.002)
+        if pid is None:
+            starter.join()
+            raise RuntimeError(f"the service's process did not appear: {outcome.get('error')}")
+        return pid, starter
+
+    def moment(self, phase, rotations_before):
         """What was going on just before the kill: a compression (a .tmp there), or whether the log
         or the perf log had rotated since the round began."""
         parts = []
@@ -424,7 +504,9 @@ class Campaign:
             parts.append("log rotated")
         if self.mtime(self.csv.with_name(self.csv.name + ".1")) != rotations_before[1]:
             parts.append("csv rotated")
-        return ", ".join(parts) or "between activities"
+        if not parts:
+            return "before the rotation" if phase != "compress" else "no compression running"
+        return ", ".join(parts)
 
     @staticmethod
     def mtime(path):
