@@ -100,12 +100,12 @@ def report(service, floor):
 
     for metric, field, shown in (("footprint private bytes (idle, driver connected)", "private_bytes", mib),
                                  ("footprint working set", "working_set", mib),
-                                 ("footprint handles", "handles", lambda v: f"{v:.0f}"),
-                                 ("footprint threads", "threads", lambda v: f"{v:.0f}")):
+                                 ("footprint handles", "handles", lambda v: f"{v:.0f} handles"),
+                                 ("footprint threads", "threads", lambda v: f"{v:.0f} threads")):
         ours, reference = median_sample(service, field), median_sample(floor, field)
         row(metric, shown(ours), shown(reference) + " (empty program)", f"{ours / reference:.2f}x" if reference else "-")
     row("footprint pool chunks", f"{chunks:.0f} x 64 KiB = {chunks * POOL_CHUNK_BYTES / 1024:.0f} KiB", "-", "-")
-    row("footprint pool blocks in use", f"{median_sample(service, 'pool_blocks'):.0f}", "-", "-")
+    row("footprint pool blocks in use", f"{median_sample(service, 'pool_blocks'):.0f} blocks", "-", "-")
 
 
 def main():
