@@ -34,6 +34,9 @@ PACKAGES=(
     procps coreutils diffutils util-linux
     clang-format
     python3-matplotlib
+    # the addresses of the service's pool and log counters, which the simulated machine's sampler
+    # reads out of the running process (sim/nvxsimlib/sampler.py)
+    gdb
     clang-14 libclang-rt-14-dev llvm-14
 )
 

@@ -112,7 +112,8 @@ bool StartControl(HANDLE first, HANDLE unloadEvent) {
     return true;
 }
 
-int RunControlClient(const std::wstring& instance, const std::vector<std::string>& args) {
+int CallControl(const std::wstring& instance, const std::vector<std::string>& args, std::string* answerText,
+                std::string* failure) {
     const std::wstring name = ControlPipeName(instance);
     HANDLE pipe = INVALID_HANDLE_VALUE;
     const ULONGLONG deadline = GetTickCount64() + kClientWaitMs;
@@ -121,9 +122,12 @@ int RunControlClient(const std::wstring& instance, const std::vector<std::string
         if (pipe != INVALID_HANDLE_VALUE) break;
         DWORD error = GetLastError();
         if (error != ERROR_PIPE_BUSY || GetTickCount64() >= deadline) {
-            return error == ERROR_FILE_NOT_FOUND
-                       ? PrintError(3, "the driver simulator is not running")
-                       : PrintError(1, "cannot reach the driver simulator: error " + std::to_string(error));
+            if (error == ERROR_FILE_NOT_FOUND) {
+                *failure = "the driver simulator is not running";
+                return 3;
+            }
+            *failure = "cannot reach the driver simulator: error " + std::to_string(error);
+            return 1;
         }
         WaitNamedPipeW(name.c_str(), 1000);
     }
@@ -137,15 +141,28 @@ int RunControlClient(const std::wstring& instance, const std::vector<std::string
     DWORD written;
     if (!WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) {
         CloseHandle(pipe);
-        return PrintError(1, "the driver closed its control pipe");
+        *failure = "the driver closed its control pipe";
+        return 1;
     }
     std::vector<uint8_t> answer;
     ReadWholeMessage(pipe, &answer);  // a cut answer still carries its exit code when 4 bytes came
     CloseHandle(pipe);
-    if (answer.size() < 4) return PrintError(1, "the driver gave no answer");
-    fwrite(answer.data() + 4, 1, answer.size() - 4, stdout);
-    fflush(stdout);
+    if (answer.size() < 4) {
+        *failure = "the driver gave no answer";
+        return 1;
+    }
+    answerText->assign(reinterpret_cast<const char*>(answer.data()) + 4, answer.size() - 4);
     return static_cast<int>(nvxsim::GetU32(answer.data()));
+}
+
+int RunControlClient(const std::wstring& instance, const std::vector<std::string>& args) {
+    std::string answer;
+    std::string failure;
+    const int code = CallControl(instance, args, &answer, &failure);
+    if (!failure.empty()) return PrintError(code, failure);
+    fwrite(answer.data(), 1, answer.size(), stdout);
+    fflush(stdout);
+    return code;
 }
 
 }  // namespace nvxdriver

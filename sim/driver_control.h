@@ -24,6 +24,12 @@ HANDLE CreateControlPipe(const std::wstring& instance);
 // `unload` is answered. False when the thread could not start.
 bool StartControl(HANDLE first, HANDLE unloadEvent);
 
+// Sends args to the instance's driver and returns its exit code with its answer's lines in
+// *answer; 3 when no driver of the instance runs and 1 when it cannot be reached, each with
+// *failure saying so (empty when the driver answered).
+int CallControl(const std::wstring& instance, const std::vector<std::string>& args, std::string* answer,
+                std::string* failure);
+
 // `nvxdriver ctl`: sends args to the instance's driver, prints its answer on standard output
 // and returns its exit code; 3 when no driver of the instance runs, 1 when it cannot be reached.
 int RunControlClient(const std::wstring& instance, const std::vector<std::string>& args);

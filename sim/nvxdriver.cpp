@@ -3,6 +3,7 @@
 //   nvxdriver serve [--instance NAME] [--journal PATH] [--ports-closed]
 //   nvxdriver ctl [--instance NAME] COMMAND [ARGS...]
 //   nvxdriver journal COMMAND [ARGS...]
+//   nvxdriver load [--instance NAME] --seconds S [--per-second R] -- P COMMAND [ARGS...] [-- P ...]
 //
 // serve runs the driver: it serves the communication ports "\KestroVantorAsyncCommPort" and
 // "\KestroVantorSyncCommPort" to the fltlib.dll stand-in (over the pipes of pipe_protocol.h;
@@ -56,6 +57,9 @@
 // N bytes K times every T ms, one cut to N bytes, or removes a file or directory. It needs no running driver and prints
 // one JSON line (the path and the size reached).
 //
+// load runs driver commands through a running driver's control channel for S seconds, each group
+// at every P-th step, and counts their outcomes (driver_load.h).
+//
 // Messages to the service (send, event, reg, raw) go to the newest asynchronous connection
 // unless --conn names one, and wait up to --timeout-ms (default 5000) for the pipe to take them.
 // Exit status: 0 done, 1 the driver could not do it (or no final reply came), 2 usage, 3 the
@@ -75,6 +79,7 @@
 #include "sim/driver_counters.h"
 #include "sim/driver_event_journals.h"
 #include "sim/driver_filter_stack.h"
+#include "sim/driver_load.h"
 #include "sim/driver_ports.h"
 #include "sim/driver_recorder.h"
 #include "sim/filter_stack.h"
@@ -157,6 +162,7 @@ int Usage() {
         "       nvxdriver journal dirs | write DIR NAME [--size N] [--content text|random|zero] [--seed S]\n"
         "                 | grow DIR NAME --by N [--times K] [--every-ms T] | shrink DIR NAME --to N\n"
         "                 | remove DIR [NAME]\n"
+        "       nvxdriver load [--instance NAME] --seconds S [--per-second R] -- P COMMAND... [-- P ...]\n"
         "commands: status, open-ports, send, event, reg, raw, answer, queue-full, counters, filters, disconnect,\n"
         "          wait-connect, flood, clear, unload (see the head of nvxdriver.cpp)\n",
         stderr);
@@ -192,6 +198,9 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == "serve") return at == args.size() ? Serve(journal, portsClosed) : Usage();
     if (mode == "ctl" && at < args.size()) {
         return nvxdriver::RunControlClient(gInstance, std::vector<std::string>(args.begin() + at, args.end()));
+    }
+    if (mode == "load" && at < args.size()) {
+        return nvxdriver::LoadCommand(gInstance, std::vector<std::string>(args.begin() + at, args.end()));
     }
     if (mode == "journal" && at < args.size()) {
         return nvxdriver::JournalCommand(std::vector<std::string>(args.begin() + at, args.end()));

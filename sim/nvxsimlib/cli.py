@@ -23,6 +23,7 @@ from .journals import JOURNAL_ROOT_WIN, NAME_GRAMMAR
 from .layout import (BUILD_SHIPPED, BUILD_SIM, DEFAULT_BUILD, DRIVER_FILE_DEFAULT, DRIVER_FILE_VERSIONS, DRIVER_FILE_WIN,
                      KEY_ALIASES, REG_TYPES, REPO, SERVICE_NAME, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_paths)
 from .machine import Machine
+from .sampler import cmd_sample
 from .texts import SimError, say
 from .wine import note
 
@@ -344,6 +345,10 @@ def command_table():
                     a_json(p)), cmd_perf),
         ("programs", "telemetry", "the service's telemetry snapshot telemetry.log (from the filter stack the driver"
                                   " simulator publishes): its paths and its line", a_json, cmd_telemetry),
+        ("programs", "sample", "private bytes, handles and threads of the service (or PROCESS, an image name or PID) as"
+                               " the machine's own calls answer them, and the service's pool and missed-message"
+                               " counts read out of it", lambda p: (p.add_argument("process", nargs="?"), a_json(p)),
+         cmd_sample),
         ("programs", "help", "this overview, or one command's help: help COMMAND [SUBCOMMAND]", None, None),
     ]
 
