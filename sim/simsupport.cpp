@@ -132,12 +132,19 @@ bool ReplaceFileText(const std::wstring& path, const std::string& text, std::str
         DeleteFileW(next.c_str());
         return false;
     }
-    if (!MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        *error = Utf8(path) + ": rename into place failed, error " + std::to_string(GetLastError());
-        DeleteFileW(next.c_str());
-        return false;
+    // A file that a reader holds open cannot be replaced (access denied, whatever the reader's
+    // share mode); readers hold it only while they read it, so the rename is made again until
+    // the reader has let go, for at most about 2 s.
+    DWORD renameError = 0;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+        renameError = GetLastError();
+        if (renameError != ERROR_ACCESS_DENIED && renameError != ERROR_SHARING_VIOLATION) break;
+        Sleep(10);
     }
-    return true;
+    *error = Utf8(path) + ": rename into place failed, error " + std::to_string(renameError);
+    DeleteFileW(next.c_str());
+    return false;
 }
 
 std::string Quote(const uint8_t* p, size_t n) {

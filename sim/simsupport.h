@@ -75,7 +75,8 @@ bool GetRecord(const std::vector<uint8_t>& bytes, T* record) {
 void MakeDirectories(const std::wstring& path);
 
 // Replaces the file at `path` with `text` in one rename (written to `path`.new first), so a reader
-// sees the old content or the new, never a mix. False with the reason in `error`.
+// sees the old content or the new, never a mix; a reader that holds the file open is waited for.
+// False with the reason in `error`.
 bool ReplaceFileText(const std::wstring& path, const std::string& text, std::string* error);
 
 // ---- JSON
