@@ -41,7 +41,8 @@ SgThread* SgCreateThread(LPTHREAD_START_ROUTINE routine, const void* parameter, 
     }
     os->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (os->wakeEvent == nullptr) {
-        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to create a thread's wake event, error %lu", GetLastError());
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to create a thread's wake event, error %lu",
+                     static_cast<unsigned long>(GetLastError()));
         if (thread->parameter != nullptr) SgFreeMem(thread->parameter);
         SgFreeMem(os);
         SgFreeMem(thread);
@@ -70,7 +71,8 @@ bool SgStartThread(SgThread* thread) {
     handle = CreateThread(nullptr, 0, thread->routine, thread->parameter, 0, &id);
     if (handle == nullptr) {
         // The caller's Debug line before the start names the thread.
-        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to start a thread, error %lu", GetLastError());
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Unable to start a thread, error %lu",
+                     static_cast<unsigned long>(GetLastError()));
         EnterCriticalSection(&thread->lock);
         thread->runFlag = 0;
         LeaveCriticalSection(&thread->lock);
@@ -112,7 +114,8 @@ int64_t SgThreadWait(SgThread* thread, int64_t micros) {
         // once, spinning. The time is waited out in short sleeps instead, so the body keeps its
         // pace (a failure that lasts is logged once a period, not in a flood), and a stop still
         // ends the wait within a slice.
-        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Wait for a thread's wake event failed, error %lu", GetLastError());
+        SgDebugPrint(SG_FAC_THREAD, SG_LVL_ERROR, "Wait for a thread's wake event failed, error %lu",
+                     static_cast<unsigned long>(GetLastError()));
         for (int64_t now = SgGetTimeMicros(start); now - start < micros && SgThreadShouldRun(thread);
              now = SgGetTimeMicros(now)) {
             int64_t sliceMillis = (micros - (now - start) + 999) / 1000;

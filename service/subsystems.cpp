@@ -68,10 +68,8 @@ void KeepDriverConnected() {
     bool wasConnected = Started.driverConnected;
     ConnectDriverPorts();
     if (wasConnected || !Started.driverConnected || !SgCommsThreadExists()) return;
-    if (!SgStartCommsThread()) {
-        SgDebugPrint(SG_FAC_COMMS, SG_LVL_ERROR, "Unable to start the communications thread");
-        DisconnectDriverPorts();
-    }
+    // The thread module has logged the failure with its error.
+    if (!SgStartCommsThread()) DisconnectDriverPorts();
 }
 
 }  // namespace
