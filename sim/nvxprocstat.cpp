@@ -53,17 +53,8 @@ namespace {
 constexpr size_t kMaxPeek = 4096;
 constexpr DWORD kIdleDefaultMs = 600000;
 
-void Line(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
-
 int Fail(const char* op, DWORD error) {
-    Line("ERROR op=%s error=%lu", op, static_cast<unsigned long>(error));
+    nvxsim::PrintLine("ERROR op=%s error=%lu", op, static_cast<unsigned long>(error));
     return error == 0 ? 1 : static_cast<int>(error);
 }
 
@@ -240,7 +231,7 @@ int CmdStat(const char* which, const std::vector<Peek>& peeks) {
     const DWORD threads = ToolhelpThreads(found.pid);
     const SpiFigures spi = SystemProcessFigures(found.pid);
     const long long listed = ListedHandles(found.pid);
-    Line(
+    nvxsim::PrintLine(
         "PROCESS pid=%lu image=%s private_usage=%llu working_set=%llu pagefile_usage=%llu handle_count=%lu threads=%lu "
         "spi_handles=%ld spi_threads=%ld spi_private_bytes=%lld listed_handles=%lld image_base=0x%llx",
         static_cast<unsigned long>(found.pid), found.image.c_str(),
@@ -259,8 +250,8 @@ int CmdStat(const char* which, const std::vector<Peek>& peeks) {
             CloseHandle(process);
             return Fail("peek", error);
         }
-        Line("PEEK rva=0x%llx bytes=%s", static_cast<unsigned long long>(peek.rva),
-             nvxsim::HexOf(bytes.data(), bytes.size()).c_str());
+        nvxsim::PrintLine("PEEK rva=0x%llx bytes=%s", static_cast<unsigned long long>(peek.rva),
+                          nvxsim::HexOf(bytes.data(), bytes.size()).c_str());
     }
     CloseHandle(process);
     return 0;
@@ -269,15 +260,15 @@ int CmdStat(const char* which, const std::vector<Peek>& peeks) {
 int CmdIdle(const char* name, DWORD timeoutMs) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name);
     if (event == nullptr) return Fail("idle", GetLastError());
-    Line("IDLE event=%s pid=%lu", name, static_cast<unsigned long>(GetCurrentProcessId()));
+    nvxsim::PrintLine("IDLE event=%s pid=%lu", name, static_cast<unsigned long>(GetCurrentProcessId()));
     const DWORD rc = WaitForSingleObject(event, timeoutMs);
     CloseHandle(event);
     return rc == WAIT_OBJECT_0 ? 0 : Fail("idle", rc == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
 }
 
 int Usage() {
-    Line("usage: nvxprocstat IMAGE|PID [--peek RVA:LENGTH]...");
-    Line("       nvxprocstat idle EVENT [timeoutMs]");
+    nvxsim::PrintLine("usage: nvxprocstat IMAGE|PID [--peek RVA:LENGTH]...");
+    nvxsim::PrintLine("       nvxprocstat idle EVENT [timeoutMs]");
     return ERROR_INVALID_PARAMETER;
 }
 

@@ -51,17 +51,6 @@ double ElapsedMs() {
     return static_cast<double>(now.QuadPart - gOrigin.QuadPart) * 1000.0 / static_cast<double>(gFrequency.QuadPart);
 }
 
-// Output goes to a pipe on the host side: every line is flushed as it is written, so a
-// reader sees each status when it happens, and nothing is lost if the tool is killed.
-void Line(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
-
 const char* StateName(DWORD state) {
     switch (state) {
         case SERVICE_STOPPED:
@@ -143,12 +132,12 @@ const char* ErrorName(DWORD error) {
 }
 
 int Fail(const char* op, DWORD error) {
-    Line("ERROR op=%s error=%lu name=%s", op, static_cast<unsigned long>(error), ErrorName(error));
+    nvxsim::PrintLine("ERROR op=%s error=%lu name=%s", op, static_cast<unsigned long>(error), ErrorName(error));
     return static_cast<int>(error);
 }
 
 void PrintStatus(const SERVICE_STATUS& s, const char* source) {
-    Line(
+    nvxsim::PrintLine(
         "STATUS state=%lu %s checkpoint=%lu wait_hint=%lu exit_code=0x%08lX accepted=0x%lX specific=0x%08lX "
         "source=%s t_ms=%.3f",
         static_cast<unsigned long>(s.dwCurrentState), StateName(s.dwCurrentState),
@@ -217,8 +206,9 @@ int ReportWait(const char* op, WaitOutcome outcome, const SERVICE_STATUS& last, 
         case WaitOutcome::QueryFailed:
             return Fail("query", queryError);
         case WaitOutcome::TimedOut:
-            Line("TIMEOUT op=%s state=%lu %s t_ms=%.3f", op, static_cast<unsigned long>(last.dwCurrentState),
-                 StateName(last.dwCurrentState), ElapsedMs());
+            nvxsim::PrintLine("TIMEOUT op=%s state=%lu %s t_ms=%.3f", op,
+                              static_cast<unsigned long>(last.dwCurrentState), StateName(last.dwCurrentState),
+                              ElapsedMs());
             return ERROR_SERVICE_REQUEST_TIMEOUT;
         case WaitOutcome::Stopped:
             // A start that ended in STOPPED failed: its own exit code says why when it set one.
@@ -273,7 +263,8 @@ int CmdStart(const char* name, DWORD timeoutMs) {
         WaitForSingleObject(watcher, INFINITE);
         CloseHandle(watcher);
     }
-    Line("START result=%d error=%lu t_ms=%.3f", ok ? 1 : 0, static_cast<unsigned long>(error), ElapsedMs());
+    nvxsim::PrintLine("START result=%d error=%lu t_ms=%.3f", ok ? 1 : 0, static_cast<unsigned long>(error),
+                      ElapsedMs());
     if (!ok) return Fail("start", error);
     SERVICE_STATUS last{};
     DWORD queryError = 0;
@@ -307,10 +298,10 @@ int CmdControl(const char* name, DWORD code, DWORD timeoutMs) {
     ResetClock();
     BOOL ok = ControlService(h.service, code, &returned);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    Line("CONTROL code=%lu result=%d error=%lu t_ms=%.3f", static_cast<unsigned long>(code), ok ? 1 : 0,
-         static_cast<unsigned long>(error), ElapsedMs());
+    nvxsim::PrintLine("CONTROL code=%lu result=%d error=%lu t_ms=%.3f", static_cast<unsigned long>(code), ok ? 1 : 0,
+                      static_cast<unsigned long>(error), ElapsedMs());
     if (returned.dwCurrentState < SERVICE_STOPPED || returned.dwCurrentState > SERVICE_PAUSED) {
-        Line("STATUS none source=control");
+        nvxsim::PrintLine("STATUS none source=control");
     } else {
         PrintStatus(returned, "control");
     }
@@ -365,8 +356,9 @@ int CmdStartStop(const char* name, DWORD timeoutMs) {
         if (GetTickCount64() >= giveUp) break;
         if (WaitForSingleObject(starter, 0) == WAIT_OBJECT_0 && !call.ok) break;
     }
-    Line("CONTROL code=%lu result=%d error=%lu tries=%lu t_ms=%.3f", static_cast<unsigned long>(SERVICE_CONTROL_STOP),
-         ok ? 1 : 0, static_cast<unsigned long>(error), tries, ElapsedMs());
+    nvxsim::PrintLine("CONTROL code=%lu result=%d error=%lu tries=%lu t_ms=%.3f",
+                      static_cast<unsigned long>(SERVICE_CONTROL_STOP), ok ? 1 : 0, static_cast<unsigned long>(error),
+                      tries, ElapsedMs());
     if (ok) PrintStatus(returned, "control");
     SERVICE_STATUS last{};
     DWORD queryError = 0;
@@ -374,7 +366,7 @@ int CmdStartStop(const char* name, DWORD timeoutMs) {
     if (ok) outcome = PollUntil(h.service, SERVICE_STOPPED, timeoutMs, &returned, &last, &queryError);
     WaitForSingleObject(starter, INFINITE);
     CloseHandle(starter);
-    Line("START result=%d error=%lu", call.ok ? 1 : 0, static_cast<unsigned long>(call.error));
+    nvxsim::PrintLine("START result=%d error=%lu", call.ok ? 1 : 0, static_cast<unsigned long>(call.error));
     if (!ok) return Fail("control", error);
     if (outcome == WaitOutcome::Stopped) outcome = WaitOutcome::Reached;
     return ReportWait("stop", outcome, last, queryError);
@@ -399,11 +391,11 @@ int CmdHold(const char* eventName) {
         CloseHandle(event);
         return Fail("hold", ERROR_ALREADY_EXISTS);
     }
-    Line("HOLD event=%s pid=%lu", eventName, static_cast<unsigned long>(GetCurrentProcessId()));
+    nvxsim::PrintLine("HOLD event=%s pid=%lu", eventName, static_cast<unsigned long>(GetCurrentProcessId()));
     DWORD rc = WaitForSingleObject(event, INFINITE);
     CloseHandle(event);
     if (rc != WAIT_OBJECT_0) return Fail("hold", GetLastError());
-    Line("RELEASED event=%s", eventName);
+    nvxsim::PrintLine("RELEASED event=%s", eventName);
     return 0;
 }
 
@@ -414,7 +406,7 @@ int CmdRelease(const char* eventName) {
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     CloseHandle(event);
     if (!ok) return Fail("release", error);
-    Line("RELEASE event=%s", eventName);
+    nvxsim::PrintLine("RELEASE event=%s", eventName);
     return 0;
 }
 
@@ -477,9 +469,10 @@ int CmdReadHold(const char* path, const char* eventName, DWORD share) {
         CloseHandle(event);
         return Fail("read", error);
     }
-    Line("READHOLD event=%s pid=%lu share=%s%s%s%s bytes=%llu", eventName,
-         static_cast<unsigned long>(GetCurrentProcessId()), (share & FILE_SHARE_READ) ? "r" : "",
-         (share & FILE_SHARE_WRITE) ? "w" : "", (share & FILE_SHARE_DELETE) ? "d" : "", share == 0 ? "-" : "", bytes);
+    nvxsim::PrintLine("READHOLD event=%s pid=%lu share=%s%s%s%s bytes=%llu", eventName,
+                      static_cast<unsigned long>(GetCurrentProcessId()), (share & FILE_SHARE_READ) ? "r" : "",
+                      (share & FILE_SHARE_WRITE) ? "w" : "", (share & FILE_SHARE_DELETE) ? "d" : "",
+                      share == 0 ? "-" : "", bytes);
     DWORD rc = WaitForSingleObject(event, INFINITE);
     DWORD error = rc == WAIT_OBJECT_0 ? ERROR_SUCCESS : GetLastError();
     CloseHandle(event);
@@ -487,7 +480,7 @@ int CmdReadHold(const char* path, const char* eventName, DWORD share) {
     CloseHandle(file);
     if (rc != WAIT_OBJECT_0) return Fail("readhold", error);
     if (error != ERROR_SUCCESS) return Fail("read", error);
-    Line("READ bytes=%llu", bytes);
+    nvxsim::PrintLine("READ bytes=%llu", bytes);
     return 0;
 }
 
@@ -495,19 +488,19 @@ int CmdReadHold(const char* path, const char* eventName, DWORD share) {
 int CmdRename(const char* from, const char* to) {
     BOOL ok = MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    Line("RENAME result=%d error=%lu", ok ? 1 : 0, static_cast<unsigned long>(error));
+    nvxsim::PrintLine("RENAME result=%d error=%lu", ok ? 1 : 0, static_cast<unsigned long>(error));
     return ok ? 0 : Fail("rename", error);
 }
 
 int Usage() {
-    Line("usage: nvxsimctl start NAME [timeoutMs]");
-    Line("       nvxsimctl startstop NAME [timeoutMs]");
-    Line("       nvxsimctl control NAME stop|pause|continue|interrogate|<code> [timeoutMs]");
-    Line("       nvxsimctl query NAME");
-    Line("       nvxsimctl hold EVENT");
-    Line("       nvxsimctl release EVENT");
-    Line("       nvxsimctl readhold FILE EVENT [rwd]");
-    Line("       nvxsimctl rename FROM TO");
+    nvxsim::PrintLine("usage: nvxsimctl start NAME [timeoutMs]");
+    nvxsim::PrintLine("       nvxsimctl startstop NAME [timeoutMs]");
+    nvxsim::PrintLine("       nvxsimctl control NAME stop|pause|continue|interrogate|<code> [timeoutMs]");
+    nvxsim::PrintLine("       nvxsimctl query NAME");
+    nvxsim::PrintLine("       nvxsimctl hold EVENT");
+    nvxsim::PrintLine("       nvxsimctl release EVENT");
+    nvxsim::PrintLine("       nvxsimctl readhold FILE EVENT [rwd]");
+    nvxsim::PrintLine("       nvxsimctl rename FROM TO");
     return ERROR_INVALID_PARAMETER;
 }
 

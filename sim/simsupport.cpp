@@ -2,10 +2,20 @@
 #include "sim/simsupport.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
 namespace nvxsim {
+
+void PrintLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
 
 std::string Utf8(const std::wstring& text) {
     if (text.empty()) return {};

@@ -33,6 +33,12 @@ std::wstring Wide(const std::string& utf8);
 // Whether the bytes are well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool ValidUtf8(const uint8_t* p, size_t n);
 
+// ---- output
+
+// printf to standard output, then a newline and a flush: a reader on the host side (a pipe) sees
+// each line when it is written, and nothing is lost if the program is killed.
+void PrintLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---- hexadecimal and numbers
 
 // Two lower-case digits a byte, nothing between.
