@@ -48,7 +48,7 @@ trap 'exit 143' TERM
 log "starting wineserver for $prefix"
 nvx_wine_up "$prefix"
 
-# The options of the "mingw" test preset, for whichever build tree this run uses. Three at a time
+# The options of the "mingw" test preset, for whichever build tree this run uses. Four at a time
 # on two processors: the scenario tests spend most of their time waiting for Wine and the
 # service's periods, not computing. NVX_TEST_JOBS=N changes it.
-ctest --test-dir "$build" --output-on-failure -j "${NVX_TEST_JOBS:-3}" --timeout 300 --no-tests=error "$@"
+ctest --test-dir "$build" --output-on-failure -j "${NVX_TEST_JOBS:-4}" --timeout 300 --no-tests=error "$@"
