@@ -378,12 +378,13 @@ def parse_calls(text):
     return calls
 
 
-def parse_op_specs(specs, option):
+def parse_operation_calls(arguments, option):
+    """{operation: [call numbers]} from arguments of the form OPERATION:CALLS."""
     chosen = {}
-    for spec in specs:
-        operation, sep, calls = spec.partition(":")
+    for argument in arguments:
+        operation, sep, calls = argument.partition(":")
         if not sep or operation not in OPERATIONS:
-            sys.exit(f"{option} {spec}: OPERATION:CALLS with OPERATION one of {', '.join(OPERATIONS)}")
+            sys.exit(f"{option} {argument}: OPERATION:CALLS with OPERATION one of {', '.join(OPERATIONS)}")
         chosen[operation] = parse_calls(calls)
     return chosen
 
@@ -458,8 +459,8 @@ def main():
     faults = Path(os.environ["NVXSIM_FAULTS_EXE"])
     if not faults.is_file():
         sys.exit(f"{faults} not found (build the NVXServiceFaults target)")
-    chosen = dict(SAMPLE) if args.sample else parse_op_specs(args.calls, "--calls")
-    ranges = parse_op_specs(args.range, "--range")
+    chosen = dict(SAMPLE) if args.sample else parse_operation_calls(args.calls, "--calls")
+    ranges = parse_operation_calls(args.range, "--range")
     operations = list(chosen) if chosen else [o.strip() for o in args.ops.split(",") if o.strip()]
     unknown = [o for o in operations if o not in OPERATIONS]
     if unknown:
