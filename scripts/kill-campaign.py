@@ -121,10 +121,7 @@ class Campaign:
 
     def start(self):
         """Starts the service; after a kill Wine's SCM refuses a start (1056) until it has seen the
-        process end, so the start is made again until it is taken. The control tool's exit status
-        0 says RUNNING was reached: when the SCM noticed the end only between the tool's first
-        query and its request, the new process's RUNNING can equal the killed one's last status
-        and no STATUS line is printed for it."""
+        process end, so the start is made again until it is taken."""
         deadline = time.monotonic() + 60
         while True:
             answer = self.m.service("start")
@@ -133,7 +130,7 @@ class Campaign:
                 break
             time.sleep(0.2)
         reached = answer.run.rc == 0 and answer.error is None and not answer.timed_out
-        if not reached or (answer.statuses and answer.statuses[-1].state != RUNNING):
+        if not reached or not answer.statuses or answer.statuses[-1].state != RUNNING:
             raise RuntimeError(f"the service did not start (exit status {answer.run.rc}):\n{answer.run.out}"
                                f"{answer.run.err}\nlast lines of nvxs.log:\n{self.log_tail()}")
         started = time.monotonic()

@@ -223,6 +223,7 @@ struct StartWatch {
     SC_HANDLE service = nullptr;
     CRITICAL_SECTION lock;
     SERVICE_STATUS lastPrinted{};
+    bool printedAny = false;  // whether a status was printed since the request
     volatile LONG done = 0;
 };
 
@@ -232,6 +233,7 @@ void PrintIfNew(StartWatch* w, const SERVICE_STATUS& s) {
     if (memcmp(&s, &w->lastPrinted, sizeof(s)) != 0) {
         PrintStatus(s, "poll");
         w->lastPrinted = s;
+        w->printedAny = true;
     }
     LeaveCriticalSection(&w->lock);
 }
@@ -268,7 +270,11 @@ int CmdStart(const char* name, DWORD timeoutMs) {
     if (!ok) return Fail("start", error);
     SERVICE_STATUS last{};
     DWORD queryError = 0;
-    WaitOutcome outcome = PollUntil(h.service, SERVICE_RUNNING, timeoutMs, &watch.lastPrinted, &last, &queryError);
+    // A start that succeeded always prints the state it reached. After a killed process Wine's
+    // SCM may still report the old RUNNING when the request is made, and a start that passes
+    // through START_PENDING faster than the watcher polls ends in a record identical to it.
+    const SERVICE_STATUS* printed = watch.printedAny ? &watch.lastPrinted : nullptr;
+    WaitOutcome outcome = PollUntil(h.service, SERVICE_RUNNING, timeoutMs, printed, &last, &queryError);
     return ReportWait("start", outcome, last, queryError);
 }
 
