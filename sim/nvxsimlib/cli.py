@@ -281,7 +281,8 @@ def command_table():
     return [
         ("machine", "create", "new machine (an existing one is reset: it says what it throws away): Wine prefix,"
                               f" the service installed with the SCM ({DEFAULT_BUILD} build unless --build),"
-                              " registry keys of a real installation, up", a_build, cmd_create),
+                              " registry keys of a real installation, up; with $NVXSIM_PREFIX_TEMPLATE=DIR the"
+                              " prefix is a copy of one booted once in DIR", a_build, cmd_create),
         ("machine", "status", "everything at a glance: machine, build, service, driver, WSC client, debug"
                               " settings, nvxs.log", a_json, cmd_status),
         ("machine", "up", "start the machine's wineserver and keep-alive holder", a_none, lambda m, a: m.up()),

@@ -19,6 +19,7 @@ from .layout import (BUILD_SHIPPED, BUILD_SIM, BUILD_TEXT, CONSOLE_CMD_WIN, CTL_
                      SYSTEM32_IN_PREFIX, SYSTEM32_WIN, TOOLS_DIR_WIN, VOLUME_WIN, WSC_CLIENT_DIR_WIN, WSC_CLIENT_NAME, build_of, build_paths)
 from .logs import LOGS_DIR_IN_PREFIX
 from .machine_parts import MachineParts
+from .prefix_template import PrefixTemplate, install_file
 from .texts import STATE_NAMES, SimError, clean, format_data, parse_record, reg_file_data, reg_query_values, say
 from .wine import WineError, WinePrefix, note
 
@@ -200,35 +201,46 @@ class Machine(MachineParts):
 
     def _create_prefix(self, exe, build):
         started = time.monotonic()
-        # A first boot of a new prefix now and then fails on a busy host and works when run again
-        # on an empty prefix; a second failure is reported with the end of both boots' output.
-        for attempt in (1, 2):
-            with open(self.logs / "wineboot.log", "wb" if attempt == 1 else "ab") as log:
-                log.write(f"--- wineboot --init, attempt {attempt}\n".encode())
-                log.flush()
-                # No prompts for runtimes that cannot be installed here.
-                rc, _, _ = self.run([self.wine_bin, "wineboot", "--init"], stdout=log, stderr=log,
-                                    env=self.env(WINEDLLOVERRIDES="mscoree,mshtml="),
-                                    timeout=float(os.environ.get("NVXSIM_BOOT_TIMEOUT", "300")),
-                                    what="wineboot --init")
-            # The boot session ends before the persistent one starts: otherwise two services.exe
-            # can serve one prefix, each with its own view of the installed services.
-            self.wineserver("-k")
-            self.wineserver("-w", timeout=60)
-            if rc == 0 and self.exists():
-                break
-            note(f"wineboot --init failed (exit {rc}) at attempt {attempt}")
-            if attempt == 2:
-                tail = (self.logs / "wineboot.log").read_text(errors="replace").splitlines()[-20:]
-                raise SimError(f"wineboot --init failed (exit {rc}); see {self.logs / 'wineboot.log'}:\n"
-                               + "\n".join(tail))
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            self.prefix.mkdir(parents=True)
-        say(f"  prefix      {self.prefix}  (wineboot {time.monotonic() - started:.1f} s)")
-
+        template = PrefixTemplate.from_environment()
+        if template is not None and template.copy_to(self.prefix, self.wine_bin, self._boot_template):
+            say(f"  prefix      {self.prefix}  (copied from {template.prefix}, {time.monotonic() - started:.1f} s)")
+        else:
+            self._boot(self.winepfx, self.logs / "wineboot.log")
+            say(f"  prefix      {self.prefix}  (wineboot {time.monotonic() - started:.1f} s)")
         self._copy_files(exe, build)
         self._up()
         self._install()
+
+    def _boot_template(self, prefix):
+        say(f"  template    booting {prefix}")
+        self._boot(WinePrefix(prefix, self.timeout), prefix.parent / "wineboot.log")
+
+    def _boot(self, winepfx, log_path):
+        """A first boot of `winepfx`'s empty prefix, its session ended afterwards."""
+        # A first boot of a new prefix now and then fails on a busy host and works when run again
+        # on an empty prefix; a second failure is reported with the end of both boots' output.
+        for attempt in (1, 2):
+            with open(log_path, "wb" if attempt == 1 else "ab") as log:
+                log.write(f"--- wineboot --init, attempt {attempt}\n".encode())
+                log.flush()
+                # No prompts for runtimes that cannot be installed here.
+                with sim_errors():
+                    rc, _, _ = winepfx.run([self.wine_bin, "wineboot", "--init"], stdout=log, stderr=log,
+                                           env=winepfx.env(WINEDLLOVERRIDES="mscoree,mshtml="),
+                                           timeout=float(os.environ.get("NVXSIM_BOOT_TIMEOUT", "300")),
+                                           what="wineboot --init")
+                    # The boot session ends before the persistent one starts: otherwise two
+                    # services.exe can serve one prefix, each with its own view of the services.
+                    winepfx.wineserver("-k")
+                    winepfx.wineserver("-w", timeout=60)
+            if rc == 0 and (winepfx.prefix / "system.reg").is_file():
+                return
+            note(f"wineboot --init failed (exit {rc}) at attempt {attempt}")
+            if attempt == 2:
+                tail = Path(log_path).read_text(errors="replace").splitlines()[-20:]
+                raise SimError(f"wineboot --init failed (exit {rc}); see {log_path}:\n" + "\n".join(tail))
+            shutil.rmtree(winepfx.prefix, ignore_errors=True)
+            winepfx.prefix.mkdir(parents=True)
 
     def _record(self, exe, build):
         info = self.info()
@@ -239,7 +251,7 @@ class Machine(MachineParts):
     def _copy_files(self, exe, build):
         target = self.drive_c("Program Files", "Kestro", "Vantor")
         target.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(exe, target / EXE_NAME)
+        install_file(exe, target / EXE_NAME)
         # Built beside nvxsimctl, installed over Wine's placeholders in System32 (the only place the
         # service loads them from) and preferred to Wine's built-ins (DLL_OVERRIDES): the Filter
         # Manager library, connecting the port calls to the driver simulator in place of Wine's
@@ -248,15 +260,15 @@ class Machine(MachineParts):
         # that raises an exception, which would end the service at its perf logger's first sample.
         system32 = self.prefix / SYSTEM32_IN_PREFIX
         for name in (FLTLIB_NAME, PDH_NAME):
-            shutil.copy2(self.ctl.parent / name, system32 / name)
+            install_file(self.ctl.parent / name, system32 / name)
         tools = self.drive_c("nvxsim")
         tools.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(self.ctl, tools / "nvxsimctl.exe")
+        install_file(self.ctl, tools / "nvxsimctl.exe")
         # Also built beside nvxsimctl: the system volume's object-manager shape, and the driver.
-        shutil.copy2(self.ctl.parent / "nvxvolume.exe", tools / "nvxvolume.exe")
-        shutil.copy2(self.ctl.parent / "nvxdriver.exe", tools / "nvxdriver.exe")
+        install_file(self.ctl.parent / "nvxvolume.exe", tools / "nvxvolume.exe")
+        install_file(self.ctl.parent / "nvxdriver.exe", tools / "nvxdriver.exe")
         # Key deletion that the service's change notifications see, as on Windows.
-        shutil.copy2(self.ctl.parent / "nvxregdel.exe", tools / "nvxregdel.exe")
+        install_file(self.ctl.parent / "nvxregdel.exe", tools / "nvxregdel.exe")
         self.wsc_install()
         self.driver_file_install(DRIVER_FILE_DEFAULT)
         # The volume device's name on disk, as Wine's file calls look it up.

@@ -13,6 +13,7 @@ from . import driver as drv
 from .journals import JOURNAL_ROOT_IN_PREFIX
 from .layout import (COUNTERS_IN_PREFIX, DRIVER_FILE_IN_PREFIX, DRIVER_SERVICE_KEY, DRIVER_WIN, FILTER_STACK_IN_PREFIX,
                      INSTALL_KEYS, KEY_ALIASES, WSC_BEHAVIOUR, WSC_CALLS, WSC_CLIENT_IN_PREFIX, WSC_CLIENT_NAME, WSC_DIR_IN_PREFIX)
+from .prefix_template import install_file
 from .texts import SimError, clean, say
 from .wine import note
 
@@ -121,7 +122,7 @@ class MachineParts:
     def wsc_install(self):
         target = self.prefix / WSC_CLIENT_IN_PREFIX
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(self.ctl.parent / WSC_CLIENT_NAME, target)
+        install_file(self.ctl.parent / WSC_CLIENT_NAME, target)
         self.wsc_dir().mkdir(parents=True, exist_ok=True)
 
     def wsc_installed(self):

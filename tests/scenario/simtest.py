@@ -137,7 +137,6 @@ class SimMachine:
         self.prefix = self.root / "prefix"
         self.env = dict(os.environ)
         self.env.pop("NVXSIM_MACHINE", None)
-        self.env["PYTHONDONTWRITEBYTECODE"] = "1"
 
     def nvxsim(self, *args, timeout=240):
         proc = run_nvxsim(self.root, *args, timeout=timeout, env=self.env)

@@ -276,6 +276,22 @@ class MachineToolTest(MachineTestCase):
         self.assertEqual(Path(status["log"]["path"]), self.machine.log_path())
         self.assertTrue(status["log"]["exists"])
 
+    @unittest.skipUnless(os.environ.get("NVXSIM_PREFIX_TEMPLATE"), "machines are booted, not copied")
+    def test_a_machine_copied_from_the_template_shares_only_wines_own_program_files(self):
+        template = Path(os.environ["NVXSIM_PREFIX_TEMPLATE"]) / "prefix"
+        system32 = Path("drive_c/windows/system32")
+        mine, theirs = self.machine.prefix, template
+        self.assertTrue((mine / system32 / "kernel32.dll").samefile(theirs / system32 / "kernel32.dll"))
+        for name in ("system.reg", "user.reg"):
+            self.assertFalse((mine / name).samefile(theirs / name), name)
+        # The stand-ins replaced Wine's files in the machine only: the template still has Wine's.
+        for name, marker in (("fltlib.dll", b"NvxSimFltlibStandIn"), ("pdh.dll", b"NvxSimPdhStandIn")):
+            self.assertIn(marker, (mine / system32 / name).read_bytes())
+            self.assertNotIn(marker, (theirs / system32 / name).read_bytes())
+        # Each prefix's wineserver names its own tag.
+        if (theirs / "wineserver").exists():
+            self.assertNotEqual((mine / "wineserver").read_bytes(), (theirs / "wineserver").read_bytes())
+
     def test_z_create_resets_the_machine_and_says_what_it_stops(self):
         # Runs last (by name): it replaces the prefix the other tests use.
         self.machine.reg_set(SCRATCH_KEY, "Old", "REG_SZ", "before create")
