@@ -90,8 +90,10 @@ nvx_wine_up() {
     local prefix
     prefix=$(nvx_wine_abspath "$1")
     nvx_wine_prefix_init "$prefix" || return 1
-    if [ -n "$(nvx_wine_pids "$prefix")" ]; then
-        nvx_wine_down "$prefix" || return 1
+    # What an earlier session left (a killed run, a program of the boot session that brought a
+    # server up again as the session ended) is ended first; it is gone either way.
+    if [ -n "$(nvx_wine_pids "$prefix")" ] && ! nvx_wine_down "$prefix"; then
+        _nvx_wlog "processes of an earlier session of $prefix had to be killed"
     fi
     # Standard streams go nowhere: the server and the services it starts outlive this call and
     # must not hold the caller's pipes open (a CI log, CTest's output capture).
@@ -127,6 +129,10 @@ nvx_wine_down() {
     ps -o pid=,args= -p "$(printf '%s' "$pids" | paste -sd, -)" >&2 || true
     # shellcheck disable=SC2086
     kill -KILL $pids 2>/dev/null
+    for _ in $(seq 50); do
+        [ -z "$(nvx_wine_pids "$prefix")" ] && break
+        sleep 0.1
+    done
     return 1
 }
 
