@@ -229,10 +229,11 @@ class Machine(MachineParts):
                                            env=winepfx.env(WINEDLLOVERRIDES="mscoree,mshtml="),
                                            timeout=float(os.environ.get("NVXSIM_BOOT_TIMEOUT", "300")),
                                            what="wineboot --init")
-                    # The boot session ends before the persistent one starts: otherwise two
-                    # services.exe can serve one prefix, each with its own view of the services.
-                    winepfx.wineserver("-k")
-                    winepfx.wineserver("-w", timeout=60)
+                    # The boot session ends, a program of it that brought a server up again
+                    # included, before the persistent one starts: otherwise two services.exe can
+                    # serve one prefix, each with its own view of the installed services.
+                    for process in winepfx.end():
+                        note(f"killed {process.pid} {process.name} ({process.cmdline}), left by the boot")
             if rc == 0 and (winepfx.prefix / "system.reg").is_file():
                 return
             note(f"wineboot --init failed (exit {rc}) at attempt {attempt}")
