@@ -21,12 +21,24 @@ log() { printf '[test] %s\n' "$*"; }
 build=${NVX_BUILD_DIR:-$root/build/mingw}
 log "configuring preset mingw in $build"
 cmake --preset mingw -B "$build" >/dev/null
-log "building $build"
-cmake --build "$build"
 
 # shellcheck source-path=SCRIPTDIR source=wine-env.sh
 . "$root/scripts/wine-env.sh"
 prefix=$build/wineprefix
+
+# A new build tree's prefix boots while the build runs: the boot mostly waits on Wine, the build
+# computes. The boot ends its own session; its output goes to <prefix>.boot.log.
+nvx_wine_prefix_init "$prefix" &
+boot=$!
+log "building $build"
+if ! cmake --build "$build"; then
+    wait "$boot" || true
+    exit 1
+fi
+if ! wait "$boot"; then
+    log "ERROR: the prefix $prefix could not be created"
+    exit 1
+fi
 
 finish() {
     local rc=$?
