@@ -28,7 +28,8 @@ prefix=$build/wineprefix
 
 # A new build tree's prefix boots while the build runs: the boot mostly waits on Wine, the build
 # computes. The boot ends its own session; its output goes to <prefix>.boot.log.
-nvx_wine_prefix_init "$prefix" &
+# (Called as the left side of ||: the helpers return statuses and must not meet errexit.)
+{ nvx_wine_prefix_init "$prefix" || exit 1; } &
 boot=$!
 log "building $build"
 if ! cmake --build "$build"; then
