@@ -450,7 +450,7 @@ def main():
         return 1
 
     print()
-    print(f"| state | runs | met | median stop | worst stop | clean |")
+    print("| state | runs | met | median stop | worst stop | clean |")
     print("|---|---|---|---|---|---|")
     rows, all_clean = [], True
     for name, rs in results.items():

@@ -56,7 +56,6 @@ import queue
 import re
 import shutil
 import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
@@ -467,7 +466,7 @@ def main():
         sys.exit(f"no such operation: {', '.join(unknown)} (one of {', '.join(OPERATIONS)})")
 
     started = time.monotonic()
-    tmp = Path(tempfile.mkdtemp(prefix="nvx-fault-sweep-"))
+    tmp = Path(simtest.machine_dir("nvx-fault-sweep-"))
     machines = [SweepMachine(tmp / f"machine{i}") for i in range(max(1, args.jobs))]
     # A termination signal still ends every process of these machines (simtest's handler).
     simtest._live_machines.extend(sm.machine for sm in machines)

@@ -49,7 +49,6 @@ import re
 import shutil
 import signal
 import sys
-import tempfile
 import threading
 import time
 from datetime import datetime, timezone
@@ -58,7 +57,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "scenario"))
 
-from simtest import ERROR_SERVICE_ALREADY_RUNNING, RUNNING, SERVICE_KEY, STOPPED, SimMachine  # noqa: E402
+from simtest import ERROR_SERVICE_ALREADY_RUNNING, RUNNING, SERVICE_KEY, STOPPED, SimMachine, machine_dir  # noqa: E402
 from nvxsimlib.logs import LOG_FILES, LOG_LINE, LOGS_DIR_IN_PREFIX, PERF_LOG_IN_PREFIX, parse_log_line  # noqa: E402
 
 STORE = Path("drive_c/ProgramData/Kestro/Vantor/Data/Event Journals/KestroNVX")
@@ -398,7 +397,6 @@ class Campaign:
 
         # The next pass.
         pending = self.pending_bytes()
-        started = time.monotonic()
         since = now_utc()
         self.start()
         if not self.wait_for_pass(since, timeout=60 + pending / (256 * 1024)):
@@ -562,7 +560,7 @@ def main():
     print(f"kill campaign: seed {seed} (replay with --seed {seed}), {args.kills} kills, journals up to"
           f" {args.max_size / MiB:g} MiB", flush=True)
     rng = random.Random(seed)
-    tmp = tempfile.mkdtemp(prefix="nvx-kills-")
+    tmp = machine_dir("nvx-kills-")
     machine = SimMachine(Path(tmp) / "machine")
     started = time.monotonic()
     campaign = None

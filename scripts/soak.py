@@ -48,14 +48,13 @@ import signal
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "scenario"))
 
-from simtest import RUNNING, SERVICE_KEY, SimMachine  # noqa: E402
+from simtest import RUNNING, SERVICE_KEY, SimMachine, machine_dir  # noqa: E402
 from nvxsimlib.layout import DRIVER_WIN  # noqa: E402
 from nvxsimlib.machine import Machine  # noqa: E402
 from nvxsimlib.sampler import POOL_CHUNK_BYTES, sample_service  # noqa: E402
@@ -297,7 +296,7 @@ def main():
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
     print(f"soak: {args.minutes:g} min, a sample every {args.sample_s:g} s, {args.rate} Version requests a second,"
           f" seed {seed}", flush=True)
-    tmp = tempfile.mkdtemp(prefix="nvx-soak-")
+    tmp = machine_dir("nvx-soak-")
     machine = SimMachine(Path(tmp) / "machine")
     soak = Soak(machine, args, random.Random(seed))
     problems = []

@@ -52,6 +52,18 @@ finish() {
         log "ERROR: Wine processes of $prefix are still running"
         rc=1
     fi
+    # The scenario tests make their machines below the build's scenario-tmp; a test that CTest
+    # ended at its timeout never ran its clean-up, and what it left running ends here.
+    local left
+    left=$(nvx_wine_pids_below "$build/scenario-tmp")
+    if [ -n "$left" ]; then
+        log "ERROR: Wine processes of the scenario tests' machines were left running:"
+        # shellcheck disable=SC2086
+        ps -o pid=,args= -p "$(printf '%s' "$left" | paste -sd, -)" >&2 || true
+        # shellcheck disable=SC2086
+        kill -KILL $left 2>/dev/null
+        rc=1
+    fi
     exit "$rc"
 }
 trap finish EXIT

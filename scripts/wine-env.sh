@@ -55,6 +55,19 @@ nvx_wine_pids() {
     done < <(find /proc -mindepth 2 -maxdepth 2 -path '/proc/[0-9]*/exe' -lname '*/wine*' 2>/dev/null)
 }
 
+# Process ids of live Wine processes whose prefix lies below DIR (the scenario tests' machines).
+nvx_wine_pids_below() {
+    local dir exe pid
+    dir=$(nvx_wine_abspath "$1")
+    while IFS= read -r exe; do
+        pid=${exe#/proc/}
+        pid=${pid%/exe}
+        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -q "^WINEPREFIX=$dir/"; then
+            printf '%s\n' "$pid"
+        fi
+    done < <(find /proc -mindepth 2 -maxdepth 2 -path '/proc/[0-9]*/exe' -lname '*/wine*' 2>/dev/null)
+}
+
 # Creates the prefix once (wineboot --init), then ends that boot session. Safe to call from
 # concurrent processes: they serialise on PREFIX.lock and only the first one boots.
 nvx_wine_prefix_init() {

@@ -39,6 +39,12 @@ def status_line(state, checkpoint, exit_code=0):
     wait_hint = WAIT_HINT_MS if state in (START_PENDING, STOP_PENDING) else 0
     return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x{exit_code:08X}"
 
+def machine_dir(prefix):
+    """A new temporary directory for a machine: below $NVX_SCENARIO_TMP when set (the test command
+    looks there for processes a killed test left running), else in the system's."""
+    return tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("NVX_SCENARIO_TMP") or None)
+
+
 def faults_exe():
     """The test build of the service: $NVXSIM_FAULTS_EXE, else the one built beside the service
     (the build nvxsim calls sim)."""
@@ -290,7 +296,7 @@ class MachineTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls._tmp = tempfile.mkdtemp(prefix="nvx-scenario-")
+        cls._tmp = machine_dir("nvx-scenario-")
         cls.machine = SimMachine(Path(cls._tmp) / "machine")
         _live_machines.append(cls.machine)
         cls.addClassCleanup(cls._end_machine)
