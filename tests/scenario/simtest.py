@@ -39,6 +39,7 @@ def status_line(state, checkpoint, exit_code=0):
     wait_hint = WAIT_HINT_MS if state in (START_PENDING, STOP_PENDING) else 0
     return f"Service status {state} checkpoint {checkpoint} wait hint {wait_hint} exit code 0x{exit_code:08X}"
 
+
 def machine_dir(prefix):
     """A new temporary directory for a machine: below $NVX_SCENARIO_TMP when set (the test command
     looks there for processes a killed test left running), else in the system's."""
