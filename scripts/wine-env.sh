@@ -40,32 +40,29 @@ _nvx_wine_env() {
     env WINEPREFIX="$prefix" WINEDEBUG="${NVX_WINEDEBUG:--all}" "$@"
 }
 
-# Process ids of live processes (Windows programs and the wineserver) belonging to the prefix.
-nvx_wine_pids() {
-    local prefix exe pid
-    prefix=$(nvx_wine_abspath "$1")
+# Process ids of live Wine processes (Windows programs and the wineserver) whose environment has
+# a WINEPREFIX line that `grep GREP_ARGS...` takes.
+_nvx_wine_pids_where() {
+    local exe pid
     while IFS= read -r exe; do
         pid=${exe#/proc/}
         pid=${pid%/exe}
         # A process may end between the listing and this read: standard error is redirected before
         # the input, so the shell's message about the vanished file goes nowhere too.
-        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$prefix"; then
+        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -q "$@"; then
             printf '%s\n' "$pid"
         fi
     done < <(find /proc -mindepth 2 -maxdepth 2 -path '/proc/[0-9]*/exe' -lname '*/wine*' 2>/dev/null)
 }
 
-# Process ids of live Wine processes whose prefix lies below DIR (the scenario tests' machines).
+# Process ids of live processes belonging to the prefix.
+nvx_wine_pids() {
+    _nvx_wine_pids_where -xF "WINEPREFIX=$(nvx_wine_abspath "$1")"
+}
+
+# Process ids of live processes of any prefix below DIR (the scenario tests' machines).
 nvx_wine_pids_below() {
-    local dir exe pid
-    dir=$(nvx_wine_abspath "$1")
-    while IFS= read -r exe; do
-        pid=${exe#/proc/}
-        pid=${pid%/exe}
-        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -q "^WINEPREFIX=$dir/"; then
-            printf '%s\n' "$pid"
-        fi
-    done < <(find /proc -mindepth 2 -maxdepth 2 -path '/proc/[0-9]*/exe' -lname '*/wine*' 2>/dev/null)
+    _nvx_wine_pids_where -F "WINEPREFIX=$(nvx_wine_abspath "$1")/"
 }
 
 # Creates the prefix once (wineboot --init), then ends that boot session. Safe to call from

@@ -93,11 +93,8 @@ class PrefixTemplate:
             except OSError as e:
                 if e.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK):
                     raise
-                for child in Path(prefix).iterdir():
-                    if child.is_dir() and not child.is_symlink():
-                        shutil.rmtree(child)
-                    else:
-                        child.unlink()
+                shutil.rmtree(prefix)
+                Path(prefix).mkdir()
                 return False
         return True
 
